@@ -1,0 +1,58 @@
+# The portable core, its unit tests, fuzz targets and benchmarks.
+
+add_library(dtu_core STATIC ${DTU_CORE_SOURCES})
+target_include_directories(dtu_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
+target_compile_options(dtu_core PRIVATE -fno-exceptions)
+
+enable_testing()
+
+find_package(GTest REQUIRED)
+file(GLOB DTU_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_library(dtu_test_support STATIC ${DTU_TEST_SUPPORT})
+target_include_directories(dtu_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(dtu_test_support PUBLIC dtu_core)
+
+file(GLOB DTU_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
+add_executable(dtu_unit_tests ${DTU_UNIT_TESTS})
+target_link_libraries(dtu_unit_tests PRIVATE dtu_test_support GTest::gtest GTest::gtest_main)
+include(GoogleTest)
+gtest_discover_tests(dtu_unit_tests DISCOVERY_TIMEOUT 60)
+
+# Benchmarks are built so they stay compilable; they are run by hand.
+find_package(benchmark QUIET)
+file(GLOB DTU_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/bench/*.cpp)
+if(benchmark_FOUND AND DTU_BENCH_SOURCES)
+  add_executable(dtu_bench ${DTU_BENCH_SOURCES})
+  target_link_libraries(dtu_bench PRIVATE dtu_test_support benchmark::benchmark
+                                          benchmark::benchmark_main)
+endif()
+
+# libFuzzer targets, one per tests/fuzz/fuzz_*.cpp, each run for a bounded time.
+set(DTU_FUZZ_SECONDS 30 CACHE STRING "How long each fuzz target runs under CTest")
+file(GLOB DTU_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_*.cpp)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND DTU_FUZZ_SOURCES)
+  set(DTU_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=all)
+  add_library(dtu_core_fuzz STATIC ${DTU_CORE_SOURCES} ${DTU_TEST_SUPPORT})
+  target_include_directories(dtu_core_fuzz PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
+  target_compile_options(dtu_core_fuzz PUBLIC -g -O1 ${DTU_SANITIZERS}
+                                              PRIVATE -fsanitize=fuzzer-no-link)
+  target_link_options(dtu_core_fuzz PUBLIC ${DTU_SANITIZERS})
+  foreach(source ${DTU_FUZZ_SOURCES})
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${name} ${source})
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_link_libraries(${name} PRIVATE dtu_core_fuzz)
+    set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
+    file(MAKE_DIRECTORY ${corpus})
+    add_test(NAME ${name}
+             COMMAND ${name} -max_total_time=${DTU_FUZZ_SECONDS} -timeout=10
+                     -rss_limit_mb=2048 -print_final_stats=1 ${corpus})
+    set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 600)
+  endforeach()
+endif()
+
+# End-to-end tests drive the Windows build under Wine.
+if(DTU_WIN64_DIR)
+  include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake OPTIONAL)
+endif()

@@ -1,0 +1,46 @@
+# The Windows program (cross-built with MinGW-w64) and the e2e test driver.
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(DTU_ICON ${CMAKE_BINARY_DIR}/res/dtu.ico)
+add_custom_command(
+  OUTPUT ${DTU_ICON}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/res
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/make_icon.py
+          ${CMAKE_SOURCE_DIR}/res/dtu_icon.txt ${DTU_ICON}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tools/make_icon.py ${CMAKE_SOURCE_DIR}/res/dtu_icon.txt
+  COMMENT "Making the icon")
+
+set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
+set_source_files_properties(${DTU_RC} PROPERTIES
+  OBJECT_DEPENDS "${DTU_ICON};${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest;${CMAKE_SOURCE_DIR}/src/form/control_ids.h")
+
+add_executable(DTUConfig WIN32 ${DTU_SOURCES} ${DTU_RC} ${DTU_ICON})
+target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res
+                                             ${CMAKE_BINARY_DIR}/res)
+target_compile_definitions(DTUConfig PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+target_compile_options(DTUConfig PRIVATE
+  $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+   -ffunction-sections -fdata-sections>)
+# Static runtime: the exe needs nothing but the DLLs Windows itself ships.
+target_link_options(DTUConfig PRIVATE -static -s -Wl,--gc-sections)
+target_link_libraries(DTUConfig PRIVATE comctl32)
+set_target_properties(DTUConfig PROPERTIES OUTPUT_NAME DTUConfig
+                                           RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+file(GLOB DTU_DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/driver/*.cpp)
+if(DTU_DRIVER_SOURCES)
+  add_executable(dtu_driver ${DTU_DRIVER_SOURCES})
+  target_include_directories(dtu_driver PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_link_options(dtu_driver PRIVATE -static)
+  set_target_properties(dtu_driver PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endif()
+
+file(GLOB DTU_WINTOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
+foreach(source ${DTU_WINTOOL_SOURCES})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(${name} ${source})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
+  target_link_options(${name} PRIVATE -static)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endforeach()

@@ -1,0 +1,63 @@
+// Process entry and the dialog procedure of the main form.
+#include <commctrl.h>
+#include <windows.h>
+
+#include "app/app_state.h"
+#include "app/dispatch.h"
+#include "app/seams_win32.h"
+#include "form/control_ids.h"
+#include "form/form_lists.h"
+#include "form/form_win32.h"
+#include "protocol/device_ops.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr UINT_PTR kPollTimerId = 1;
+constexpr UINT kPollPeriodMs = 10;
+
+// Zero at start; lives as long as the process.
+AppState g_app;
+Win32Form g_form;
+Win32MessageBoxes g_boxes;
+Win32Sleeper g_sleeper;
+
+void CALLBACK PollTimerProc(HWND /*window*/, UINT /*message*/, UINT_PTR /*id*/, DWORD /*time*/) {
+  OnPollTimer(g_app);
+}
+
+}  // namespace
+
+BOOL InitMainDialog(HWND window) {
+  g_form.Attach(window);
+  g_boxes.Attach(window);
+  SetUpForm(g_form);
+  LoadSettings(g_app);
+  SetTimer(window, kPollTimerId, kPollPeriodMs, PollTimerProc);
+  return TRUE;
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM /*lParam*/) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return InitMainDialog(window);
+    case WM_COMMAND:
+      OnCommand(g_app, LOWORD(wParam));
+      return FALSE;
+    case WM_CLOSE:
+      SaveSettings(g_app);
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/,
+                   int /*show*/) {
+  g_app.form = &g_form;
+  g_app.boxes = &g_boxes;
+  g_app.sleeper = &g_sleeper;
+  InitCommonControls();
+  DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
+  return 0;
+}

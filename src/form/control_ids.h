@@ -1,0 +1,50 @@
+// Identifiers of the main form and its controls. Plain macros because the
+// resource compiler reads this header too.
+#ifndef DTU_FORM_CONTROL_IDS_H
+#define DTU_FORM_CONTROL_IDS_H
+
+#define IDD_MAIN 102
+#define IDI_MAIN 1
+
+#define IDC_SEARCH 128
+#define IDC_PC_COM 1004
+#define IDC_CENTER_PHONE1 1005
+#define IDC_MIN_INTERVAL 1006
+#define IDC_STATUS 1007
+#define IDC_RECONNECT_TIMES 1008
+#define IDC_OPEN 1009
+#define IDC_CENTER_PHONE2 1012
+#define IDC_READ 1017
+#define IDC_SET 1018
+#define IDC_BAUD 1021
+#define IDC_DATA_BITS 1022
+#define IDC_STOP_BITS 1023
+#define IDC_PARITY 1024
+#define IDC_REG_PACKAGE 1032
+#define IDC_HEARTBEAT_TIME 1033
+#define IDC_MASTER_IP 1034
+#define IDC_HEARTBEAT_PACKAGE 1036
+#define IDC_RECONNECT_INTERVAL 1037
+#define IDC_NO_RESPONSE_TIME 1038
+#define IDC_MASTER_PORT 1041
+#define IDC_PROTOCOL 1044
+#define IDC_STANDBY_IP 1045
+#define IDC_STANDBY_PORT 1047
+#define IDC_RESTART 1048
+#define IDC_CLEAR 1049
+#define IDC_PACKET_LENGTH 1053
+#define IDC_DEBUG_INFO 1054
+#define IDC_INPUT3 1055
+#define IDC_INPUT4 1056
+#define IDC_DATA_MODE 1057
+#define IDC_APN 1058
+#define IDC_GPRS_USER 1059
+#define IDC_GPRS_PASSWORD 1060
+#define IDC_OUTPUT1 1061
+#define IDC_OUTPUT2 1062
+#define IDC_WORK_MODE 1063
+#define IDC_FACTORY_RESET 1069
+#define IDC_SMS_Alarm1 1070
+#define IDC_SMS_Alarm2 1071
+
+#endif

@@ -1,0 +1,3 @@
+#include "serial/port_command.h"
+
+void OnOpenCommand(AppState& /*app*/) {}

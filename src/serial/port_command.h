@@ -1,0 +1,9 @@
+#ifndef DTU_SERIAL_PORT_COMMAND_H
+#define DTU_SERIAL_PORT_COMMAND_H
+
+#include "app/app_state.h"
+
+// The OPEN/CLOSE button.
+void OnOpenCommand(AppState& app);
+
+#endif

@@ -1,0 +1,5 @@
+#include "settings/settings.h"
+
+void LoadSettings(AppState& /*app*/) {}
+
+void SaveSettings(AppState& app) { app.form->End(0); }
