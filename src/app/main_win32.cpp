@@ -1,6 +1,8 @@
 // Process entry and the dialog procedure of the main form.
-#include <commctrl.h>
 #include <windows.h>
+
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 #include "app/app_state.h"
 #include "app/dispatch.h"

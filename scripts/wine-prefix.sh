@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Makes a private Wine prefix in which no COM port reaches a real serial device.
+#
+#   scripts/wine-prefix.sh PREFIX [COMn=DEVICE ...]
+#
+# Every one of COM1..COM255 is set in HKLM\Software\Wine\Ports: the ports named
+# on the command line to their devices (ptys of a simulated unit, an adapter),
+# all others to an empty directory, which Wine then fails to open. The script
+# refuses (exit 3) if any comN of the prefix still points at /dev/ttyS*.
+set -euo pipefail
+
+if [ $# -lt 1 ]; then
+  echo "usage: $0 PREFIX [COMn=DEVICE ...]" >&2
+  exit 2
+fi
+prefix=$(realpath -m "$1")
+shift
+
+WINE64=${WINE64:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
+[ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver)
+export WINEPREFIX="$prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+
+declare -A wanted=()
+for mapping in "$@"; do
+  port=${mapping%%=*}
+  device=${mapping#*=}
+  port=${port^^}
+  if ! [[ "$port" =~ ^COM([1-9][0-9]?|1[0-9][0-9]|2[0-4][0-9]|25[0-5])$ ]]; then
+    echo "$0: bad port in '$mapping'" >&2
+    exit 2
+  fi
+  case "$(realpath -m "$device")" in
+    /dev/ttyS*) echo "$0: refusing to map $port to a real serial port: $device" >&2; exit 3 ;;
+  esac
+  wanted[$port]=$device
+done
+
+mkdir -p "$prefix"
+if [ ! -f "$prefix/system.reg" ]; then
+  "$WINE64" wineboot -i >/dev/null 2>&1 || true
+  "$WINESERVER" -w
+fi
+
+nowhere="$prefix/no-serial-port"
+mkdir -p "$nowhere"
+reg="$prefix/ports.reg"
+{
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
+  for i in $(seq 1 255); do
+    target=${wanted[COM$i]:-$nowhere}
+    printf '"COM%d"="%s"\r\n' "$i" "${target//\\/\\\\}"
+  done
+} >"$reg"
+"$WINE64" regedit /S "$reg" >/dev/null 2>&1
+# The mount manager rewrites dosdevices from the registry when Wine starts.
+"$WINESERVER" -k 2>/dev/null || true
+"$WINESERVER" -w
+"$WINE64" cmd /c exit >/dev/null 2>&1 || true
+"$WINESERVER" -w
+
+status=0
+for i in $(seq 1 255); do
+  link="$prefix/dosdevices/com$i"
+  [ -L "$link" ] || continue
+  target=$(readlink "$link")
+  case "$target" in
+    /dev/ttyS*) echo "$0: com$i still points at $target" >&2; status=3 ;;
+  esac
+done
+for port in "${!wanted[@]}"; do
+  n=${port#COM}
+  target=$(readlink "$prefix/dosdevices/com$n" || true)
+  if [ "$target" != "${wanted[$port]}" ]; then
+    echo "$0: $port points at '${target}', not ${wanted[$port]}" >&2
+    status=3
+  fi
+done
+exit $status
