@@ -1,0 +1,356 @@
+"""End-to-end sessions: the Windows tool under Wine on a private X display.
+
+A Session copies a template Wine prefix, maps the COM ports it is given (and
+every other port away from real serial devices), starts its own Xvfb, the tool
+in a working directory of its own and the test driver, and cleans up only what
+it started.
+
+    python3 harness.py make-template PREFIX   # once per test run
+    python3 harness.py remove-template PREFIX
+"""
+
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver64")
+WINE_PREFIX_SCRIPT = os.path.join(ROOT, "scripts", "wine-prefix.sh")
+FORM_CAPTION = "DTU Configuration Tool V2.3"
+
+
+class DriverError(Exception):
+    """The driver answered ERR, or stopped answering."""
+
+
+def control_ids(header=os.path.join(ROOT, "src", "form", "control_ids.h")):
+    """The #define'd identifiers of the form, by name."""
+    ids = {}
+    with open(header, encoding="ascii") as f:
+        for line in f:
+            m = re.match(r"\s*#define\s+(ID[CDI]_\w+)\s+(\d+)\b", line)
+            if m:
+                ids[m.group(1)] = int(m.group(2))
+    return ids
+
+
+def win64_dir():
+    return os.environ.get("DTU_WIN64_DIR", os.path.join(ROOT, "build", "win64"))
+
+
+def wine_env(prefix, display=None):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    if display is not None:
+        env["DISPLAY"] = display
+    return env
+
+
+def kill_wineserver(prefix):
+    subprocess.run([WINESERVER, "-k"], env=wine_env(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+
+
+def map_ports(prefix, ports):
+    """Runs the prefix script: named ports to their devices, all others away."""
+    args = ["bash", WINE_PREFIX_SCRIPT, prefix]
+    args += ["%s=%s" % (port.upper(), device) for port, device in sorted(ports.items())]
+    result = subprocess.run(args, env=wine_env(prefix), stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, check=False)
+    if result.returncode != 0:
+        raise RuntimeError("wine-prefix.sh failed (%d): %s" % (result.returncode, result.stdout))
+
+
+def make_template(prefix):
+    """Boots a prefix once so that each test only copies it."""
+    prefix = os.path.abspath(prefix)
+    if os.path.exists(prefix):
+        kill_wineserver(prefix)
+        shutil.rmtree(prefix)
+    os.makedirs(os.path.dirname(prefix), exist_ok=True)
+    map_ports(prefix, {})
+    kill_wineserver(prefix)
+
+
+def remove_template(prefix):
+    prefix = os.path.abspath(prefix)
+    if os.path.isdir(prefix):
+        kill_wineserver(prefix)
+        shutil.rmtree(prefix)
+
+
+def start_xvfb():
+    """Starts Xvfb on a free display; returns (process, ":N")."""
+    read_fd, write_fd = os.pipe()
+    process = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+         "-noreset"],
+        pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    number = b""
+    deadline = time.monotonic() + 20
+    while not number.endswith(b"\n") and time.monotonic() < deadline:
+        ready, _, _ = select.select([read_fd], [], [], 0.5)
+        if ready:
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                break
+            number += chunk
+    os.close(read_fd)
+    if not number.strip():
+        process.kill()
+        process.wait()
+        raise RuntimeError("Xvfb did not report a display")
+    return process, ":" + number.decode().strip()
+
+
+def _hex(text):
+    data = text.encode("utf-8")
+    return data.hex() if data else "-"
+
+
+class Session:
+    """One run of the tool with its own prefix, display and working directory.
+
+    ports maps "COM3" to a device path (a pty of a simulated unit). ini, if
+    given, is written to the working directory as DTU.ini before the start.
+    """
+
+    def __init__(self, ports=None, ini=None, template=None, keep=False):
+        self.ports = dict(ports or {})
+        self.ini = ini
+        self.template = template or os.environ.get("DTU_E2E_TEMPLATE")
+        self.keep = keep or bool(os.environ.get("DTU_E2E_KEEP"))
+        self.root = None
+        self.prefix = None
+        self.workdir = None
+        self.display = None
+        self._xvfb = None
+        self._exe = None
+        self._driver = None
+        self.exit_code = None
+        self.ids = control_ids()
+        self.form = None
+
+    # -- life cycle -------------------------------------------------------
+
+    def __enter__(self):
+        try:
+            self.start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def start(self, find_timeout_ms=30000):
+        self.root = tempfile.mkdtemp(prefix="dtu-e2e-")
+        self.prefix = os.path.join(self.root, "prefix")
+        self.workdir = os.path.join(self.root, "work")
+        os.makedirs(self.workdir)
+        if self.template and os.path.isfile(os.path.join(self.template, "system.reg")):
+            subprocess.run(["cp", "-a", self.template, self.prefix], check=True)
+        map_ports(self.prefix, self.ports)
+        if self.ini is not None:
+            self.write_ini(self.ini)
+        self._xvfb, self.display = start_xvfb()
+        exe = os.path.join(win64_dir(), "DTUConfig.exe")
+        self._exe = subprocess.Popen([WINE64, exe], cwd=self.workdir,
+                                     env=wine_env(self.prefix, self.display),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        driver = os.path.join(win64_dir(), "dtu_driver.exe")
+        self._driver = subprocess.Popen([WINE64, driver], cwd=self.workdir,
+                                        env=wine_env(self.prefix, self.display),
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, bufsize=0)
+        self._pending = b""
+        self.form = self.call("find", find_timeout_ms, timeout=find_timeout_ms / 1000 + 30)
+
+    def stop(self):
+        """Ends what this session started, by pid, then its own wineserver."""
+        if self._driver is not None:
+            try:
+                if self._driver.poll() is None:
+                    self._driver.stdin.write(b"quit\n")
+                    self._driver.wait(timeout=5)
+            except (OSError, subprocess.TimeoutExpired, ValueError):
+                pass
+            _end(self._driver)
+            self._driver = None
+        if self._exe is not None:
+            _end(self._exe)
+            self._exe = None
+        if self.prefix and os.path.isdir(self.prefix):
+            kill_wineserver(self.prefix)
+        if self._xvfb is not None:
+            _end(self._xvfb)
+            self._xvfb = None
+        if self.root and not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def wait_exit(self, timeout=30):
+        """Waits for the tool to end; returns its exit code."""
+        self.exit_code = self._exe.wait(timeout=timeout)
+        return self.exit_code
+
+    def running(self):
+        return self._exe is not None and self._exe.poll() is None
+
+    # -- the settings file ------------------------------------------------
+
+    @property
+    def ini_path(self):
+        return os.path.join(self.workdir, "DTU.ini")
+
+    def write_ini(self, text):
+        with open(self.ini_path, "w", encoding="latin-1", newline="\r\n") as f:
+            f.write(text)
+
+    def read_ini(self):
+        with open(self.ini_path, encoding="latin-1") as f:
+            return f.read()
+
+    # -- driver protocol --------------------------------------------------
+
+    def call(self, *words, timeout=30):
+        line = " ".join(str(w) for w in words)
+        if self._driver is None or self._driver.poll() is not None:
+            raise DriverError("driver is not running (%s)" % line)
+        self._driver.stdin.write((line + "\n").encode("ascii"))
+        answer = self._read_line(line, timeout)
+        if answer.startswith("OK "):
+            return json.loads(answer[3:])
+        if answer.startswith("ERR "):
+            raise DriverError("%s: %s" % (line, answer[4:]))
+        raise DriverError("%s: unexpected answer %r" % (line, answer))
+
+    def _read_line(self, line, timeout):
+        deadline = time.monotonic() + timeout
+        fd = self._driver.stdout.fileno()
+        while b"\n" not in self._pending:
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([fd], [], [], max(left, 0))
+            if not ready:
+                raise DriverError("no answer to %r in %s s" % (line, timeout))
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                raise DriverError("driver ended while answering %r" % line)
+            self._pending += chunk
+        answer, self._pending = self._pending.split(b"\n", 1)
+        return answer.decode("utf-8").rstrip("\r")
+
+    def id(self, control):
+        return control if isinstance(control, int) else self.ids[control]
+
+    def caption(self):
+        """The form's title."""
+        return self.call("caption")
+
+    def text(self, control):
+        """An edit's text, a button's caption or a list's visible text."""
+        return self.call("text", self.id(control))
+
+    def set_text(self, control, text):
+        """Puts text in as the program would (no typing limit)."""
+        return self.call("settext", self.id(control), _hex(text))
+
+    def type(self, control, text):
+        """Types at the end of the text, as a user would; returns the new text."""
+        return self.call("type", self.id(control), _hex(text))
+
+    def items(self, control):
+        return self.call("items", self.id(control))
+
+    def selection(self, control):
+        return self.call("sel", self.id(control))
+
+    def select(self, control, index):
+        return self.call("select", self.id(control), index)
+
+    def enabled(self, control):
+        return self.call("enabled", self.id(control))
+
+    def click(self, control):
+        """Clicks a button without waiting for its handler; False if it is disabled."""
+        return self.call("click", self.id(control))
+
+    def sync(self, timeout_s=10):
+        """Waits until the form has handled what was posted to it."""
+        return self.call("sync", timeout=timeout_s + 5)
+
+    def boxes(self):
+        """Open message boxes: dicts with hwnd, caption, text, owned."""
+        return self.call("boxes")
+
+    def wait_box(self, timeout_s=5):
+        return self.call("waitbox", int(timeout_s * 1000), timeout=timeout_s + 10)
+
+    def press_ok(self, box, timeout_s=5):
+        hwnd = box["hwnd"] if isinstance(box, dict) else box
+        return self.call("ok", hwnd, int(timeout_s * 1000), timeout=timeout_s + 10)
+
+    def close(self):
+        """Posts WM_CLOSE to the form."""
+        return self.call("close")
+
+    def key(self, name):
+        """Presses "enter", "esc" or "tab" in the focused control of the form."""
+        return self.call("key", name)
+
+    def focus(self, control):
+        return self.call("focus", self.id(control))
+
+    def focused(self):
+        """Id of the control with the focus, or None."""
+        return self.call("focused")
+
+    def alive(self):
+        return self.call("alive")
+
+    def set_send_timeout(self, ms):
+        return self.call("timeout", ms)
+
+
+def _end(process):
+    if process.poll() is None:
+        try:
+            process.send_signal(signal.SIGTERM)
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+
+def main(argv):
+    if len(argv) == 3 and argv[1] == "make-template":
+        make_template(argv[2])
+        return 0
+    if len(argv) == 3 and argv[1] == "remove-template":
+        remove_template(argv[2])
+        return 0
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
