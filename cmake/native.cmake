@@ -55,4 +55,5 @@ endif()
 # End-to-end tests drive the Windows build under Wine.
 if(DTU_WIN64_DIR)
   include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake OPTIONAL)
+  include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake)
 endif()

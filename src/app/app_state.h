@@ -10,6 +10,7 @@
 #include "form/form.h"
 #include "protocol/config_image.h"
 #include "serial/serial_port.h"
+#include "settings/settings_store.h"
 
 inline constexpr std::size_t kReceiveBufferSize = 650;
 
@@ -19,6 +20,7 @@ struct AppState {
   SerialPort* port;
   Sleeper* sleeper;
   MessageBoxes* boxes;
+  SettingsStore* settings;
 
   int SearchActive;
   int AwaitingAck;
