@@ -1,8 +1,8 @@
 #include "support/ini_store.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -35,11 +35,15 @@ bool SameName(const std::string& a, const std::string& b) {
   return true;
 }
 
-bool Load(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+// A missing or unreadable file (a folder, say) reads as an empty one.
+void Load(const std::string& path, std::string* text) {
+  text->clear();
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return;
+  char chunk[4096];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text->append(chunk, n);
+  std::fclose(file);
 }
 
 IniStore::Section* FindSection(std::vector<IniStore::Section>& sections, const std::string& name) {
@@ -138,7 +142,6 @@ std::size_t IniStore::Read(const char* section, const char* key, const char* def
   std::string fallback = defaultValue != nullptr ? defaultValue : "";
   while (fallback.size() > 1 && fallback.back() == ' ') fallback.pop_back();
 
-  // A missing file reads as an empty one.
   std::string text;
   Load(path_, &text);
   std::vector<Section> sections = Parse(text);
