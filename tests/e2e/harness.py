@@ -7,6 +7,7 @@ it started.
 
     python3 harness.py make-template PREFIX   # once per test run
     python3 harness.py remove-template PREFIX
+    python3 harness.py capture PREFIX WORKDIR PNG   # screenshot of the form
 """
 
 import json
@@ -126,7 +127,12 @@ class Session:
     given, is written to the working directory as DTU.ini before the start.
     """
 
-    def __init__(self, ports=None, ini=None, template=None, keep=False):
+    def __init__(self, ports=None, ini=None, template=None, keep=False, prefix=None,
+                 workdir=None):
+        # A given prefix and working directory are used as they are and kept.
+        self.own_dirs = prefix is None
+        self.given_prefix = prefix
+        self.given_workdir = workdir
         self.ports = dict(ports or {})
         self.ini = ini
         self.template = template or os.environ.get("DTU_E2E_TEMPLATE")
@@ -157,13 +163,18 @@ class Session:
         return False
 
     def start(self, find_timeout_ms=30000):
-        self.root = tempfile.mkdtemp(prefix="dtu-e2e-")
-        self.prefix = os.path.join(self.root, "prefix")
-        self.workdir = os.path.join(self.root, "work")
-        os.makedirs(self.workdir)
-        if self.template and os.path.isfile(os.path.join(self.template, "system.reg")):
-            subprocess.run(["cp", "-a", self.template, self.prefix], check=True)
-        map_ports(self.prefix, self.ports)
+        if self.own_dirs:
+            self.root = tempfile.mkdtemp(prefix="dtu-e2e-")
+            self.prefix = os.path.join(self.root, "prefix")
+            self.workdir = os.path.join(self.root, "work")
+            os.makedirs(self.workdir)
+            if self.template and os.path.isfile(os.path.join(self.template, "system.reg")):
+                subprocess.run(["cp", "-a", self.template, self.prefix], check=True)
+            map_ports(self.prefix, self.ports)
+        else:
+            self.prefix = os.path.abspath(self.given_prefix)
+            self.workdir = os.path.abspath(self.given_workdir or os.getcwd())
+            os.makedirs(self.workdir, exist_ok=True)
         if self.ini is not None:
             self.write_ini(self.ini)
         self._xvfb, self.display = start_xvfb()
@@ -199,7 +210,7 @@ class Session:
         if self._xvfb is not None:
             _end(self._xvfb)
             self._xvfb = None
-        if self.root and not self.keep:
+        if self.root and self.own_dirs and not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
     def wait_exit(self, timeout=30):
@@ -324,6 +335,20 @@ class Session:
     def set_send_timeout(self, ms):
         return self.call("timeout", ms)
 
+    def rect(self):
+        """The form's frame on the screen: left, top, right, bottom."""
+        return self.call("rect")
+
+    def screenshot(self, png):
+        """Saves the form, cropped to its frame, as a PNG (ImageMagick)."""
+        r = self.rect()
+        size = "%dx%d+%d+%d" % (r["right"] - r["left"], r["bottom"] - r["top"], r["left"],
+                                r["top"])
+        self.sync()
+        time.sleep(0.5)  # let Wine finish painting
+        subprocess.run(["import", "-display", self.display, "-window", "root", "-crop", size,
+                        "+repage", png], check=True, stdout=subprocess.DEVNULL)
+
 
 def _end(process):
     if process.poll() is None:
@@ -341,7 +366,33 @@ def _end(process):
                 pass
 
 
+X11_KEY = r"HKCU\Software\Wine\X11 Driver"
+
+
+def _reg(prefix, *args):
+    subprocess.run([WINE64, "reg"] + list(args), env=wine_env(prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+    subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), check=False)
+
+
+def capture(prefix, workdir, png):
+    """Runs the tool in a prepared prefix on a private display, saves the form
+    as png and closes the tool; returns the tool's exit code."""
+    # With no window manager, Wine draws the title bar only for windows it
+    # does not hand to one; undone afterwards for runs on a real desktop.
+    _reg(prefix, "add", X11_KEY, "/v", "Managed", "/d", "N", "/f")
+    try:
+        with Session(prefix=prefix, workdir=workdir) as s:
+            s.screenshot(png)
+            s.close()
+            return s.wait_exit()
+    finally:
+        _reg(prefix, "delete", X11_KEY, "/v", "Managed", "/f")
+
+
 def main(argv):
+    if len(argv) == 5 and argv[1] == "capture":
+        return capture(argv[2], argv[3], argv[4])
     if len(argv) == 3 and argv[1] == "make-template":
         make_template(argv[2])
         return 0

@@ -7,6 +7,8 @@
 // reported and taken as decimal numbers.
 #include <windows.h>
 
+#include "form/control_ids.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -424,14 +426,41 @@ std::string CmdClick(std::istringstream& args) {
   return Ok(PostMessageW(control, BM_CLICK, 0, 0) ? "true" : "false");
 }
 
-// Returns once the form's thread has handled everything posted before.
+// A posted marker: item data of the port list's first entry, which the tool
+// never uses. Once the form's thread has stored it, everything posted before
+// it has been handled.
+bool MarkerReached() {
+  static LPARAM counter = 0;
+  HWND list = GetDlgItem(g_form, IDC_PC_COM);
+  const LPARAM mark = ++counter;
+  if (list == nullptr || !PostMessageW(list, CB_SETITEMDATA, 0, mark)) {
+    return false;
+  }
+  const DWORD start = GetTickCount();
+  for (;;) {
+    LRESULT data = 0;
+    if (!Send(list, CB_GETITEMDATA, 0, 0, data)) {
+      return false;
+    }
+    if (data == mark) {
+      return true;
+    }
+    if (GetTickCount() - start >= g_sendTimeoutMs) {
+      return false;
+    }
+    Sleep(5);
+  }
+}
+
+// Returns once the form's thread has handled what was posted to it. Sent
+// messages overtake posted ones, so a sent no-op would prove nothing. Twice,
+// because handling a posted message may post another.
 std::string CmdSync() {
   std::string reply;
   if (!NeedForm(reply)) {
     return reply;
   }
-  LRESULT ignored = 0;
-  return Send(g_form, WM_NULL, 0, 0, ignored) ? Ok("true") : Busy();
+  return MarkerReached() && MarkerReached() ? Ok("true") : Busy();
 }
 
 std::string CmdBoxes() { return Ok(DescribeBoxes(MessageBoxes())); }
@@ -518,7 +547,10 @@ std::string CmdFocus(std::istringstream& args) {
   if (!Control(args, control, reply)) {
     return reply;
   }
-  PostMessageW(g_form, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+  LRESULT ignored = 0;
+  if (!Send(g_form, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE, ignored)) {
+    return Busy();
+  }
   return CmdSync();
 }
 
@@ -562,6 +594,19 @@ std::string CmdTimeout(std::istringstream& args) {
   return Ok("true");
 }
 
+// The form's frame on the screen, title bar included.
+std::string CmdRect() {
+  std::string reply;
+  if (!NeedForm(reply)) {
+    return reply;
+  }
+  RECT r = {};
+  GetWindowRect(g_form, &r);
+  return Ok("{\"left\":" + std::to_string(r.left) + ",\"top\":" + std::to_string(r.top) +
+            ",\"right\":" + std::to_string(r.right) + ",\"bottom\":" + std::to_string(r.bottom) +
+            "}");
+}
+
 std::string CmdAlive() { return Ok(g_form != nullptr && IsWindow(g_form) ? "true" : "false"); }
 
 std::string Run(const std::string& line) {
@@ -588,6 +633,7 @@ std::string Run(const std::string& line) {
   if (command == "key") return CmdKey(args);
   if (command == "timeout") return CmdTimeout(args);
   if (command == "alive") return CmdAlive();
+  if (command == "rect") return CmdRect();
   return Err("unknown command " + command);
 }
 
