@@ -86,8 +86,8 @@ using ReadFn =
                               char* buffer, std::size_t maxLength)>;
 using WriteFn = std::function<void(const char* section, const char* key, const char* value)>;
 
-// Runs every line of script; returns what the reads printed, or an empty
-// string and false when a line is malformed.
+// Runs every line of script, appending what the reads print to *output.
+// Stops with false at the first malformed line.
 inline bool Run(const std::string& script, const ReadFn& read, const WriteFn& write,
                 std::string* output) {
   std::size_t start = 0;
