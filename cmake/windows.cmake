@@ -18,7 +18,9 @@ set_source_files_properties(${DTU_RC} PROPERTIES
 add_executable(DTUConfig WIN32 ${DTU_SOURCES} ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res
                                              ${CMAKE_BINARY_DIR}/res)
-target_compile_definitions(DTUConfig PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# The C runtime Windows ships formats well enough; MinGW's own printf costs 20 KB.
+target_compile_definitions(DTUConfig PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
+                                             __USE_MINGW_ANSI_STDIO=0)
 target_compile_options(DTUConfig PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
    -ffunction-sections -fdata-sections>)

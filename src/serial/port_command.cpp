@@ -1,6 +1,5 @@
 #include "serial/port_command.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "form/control_ids.h"
@@ -18,7 +17,16 @@ constexpr std::uint32_t kWriteTotalConstant = 1000;
 // falls back to "com1".
 void PortName(int index, char (&name)[8]) {
   const int number = index >= 1 && index <= 10 ? index + 1 : 1;
-  std::snprintf(name, sizeof name, "com%d", number);
+  // By hand: a formatted print would bring MinGW's whole printf into the exe.
+  char* out = name;
+  for (const char* c = "com"; *c != '\0'; ++c) {
+    *out++ = *c;
+  }
+  if (number >= 10) {
+    *out++ = static_cast<char>('0' + number / 10);
+  }
+  *out++ = static_cast<char>('0' + number % 10);
+  *out = '\0';
 }
 
 void OpenSelectedPort(AppState& app) {
