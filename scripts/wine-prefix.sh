@@ -53,11 +53,19 @@ reg="$prefix/ports.reg"
   done
 } >"$reg"
 "$WINE64" regedit /S "$reg" >/dev/null 2>&1
-# The mount manager rewrites dosdevices from the registry when Wine starts.
-"$WINESERVER" -k 2>/dev/null || true
 "$WINESERVER" -w
+# The mount manager rewrites dosdevices from the registry when Wine starts,
+# but not always before a short command ends: write the links ourselves too,
+# to the same targets, so that no start can leave a real port behind.
+link_ports() {
+  for i in $(seq 1 255); do
+    ln -sfn "${wanted[COM$i]:-$nowhere}" "$prefix/dosdevices/com$i"
+  done
+}
+link_ports
 "$WINE64" cmd /c exit >/dev/null 2>&1 || true
 "$WINESERVER" -w
+link_ports
 
 status=0
 for i in $(seq 1 255); do
