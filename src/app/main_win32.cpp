@@ -11,6 +11,7 @@
 #include "form/form_lists.h"
 #include "form/form_win32.h"
 #include "protocol/device_ops.h"
+#include "serial/serial_port_win32.h"
 #include "settings/settings.h"
 #include "settings/settings_store_win32.h"
 
@@ -24,6 +25,7 @@ AppState g_app;
 Win32Form g_form;
 Win32MessageBoxes g_boxes;
 Win32Sleeper g_sleeper;
+Win32SerialPort g_port;
 Win32SettingsStore g_settingsStore;
 
 void CALLBACK PollTimerProc(HWND /*window*/, UINT /*message*/, UINT_PTR /*id*/, DWORD /*time*/) {
@@ -61,6 +63,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   g_app.form = &g_form;
   g_app.boxes = &g_boxes;
   g_app.sleeper = &g_sleeper;
+  g_app.port = &g_port;
   g_app.settings = &g_settingsStore;
   InitCommonControls();
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
