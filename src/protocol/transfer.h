@@ -16,4 +16,15 @@ bool EncodeForm(Form& form, MessageBoxes& boxes, ConfigImage& image);
 // image to what the form can show.
 void DecodeImage(ConfigImage& image, Form& form);
 
+// 0-15 for a hexadecimal digit of either case, -1 for anything else.
+int HexDigitValue(char c);
+// Fills a 30-byte package slot from pairs of hex digits (blanks between
+// pairs are skipped) and returns the byte count, also stored in the slot.
+std::size_t HexTextToPackage(const char* text, std::uint8_t* slot);
+// Largest display text of a package: 29 times "XX ", and the terminator.
+inline constexpr std::size_t kPackageTextSize = 29 * 3 + 1;
+// Each byte as two upper-case hex digits and a blank. A count the slot
+// cannot hold is cut to 29 and written back into the slot.
+void PackageToHexText(std::uint8_t* slot, char (&text)[kPackageTextSize]);
+
 #endif
