@@ -164,6 +164,7 @@ class Unit:
         signal.signal(signal.SIGTERM, lambda *_: running.__setitem__(0, False))
         signal.signal(signal.SIGINT, lambda *_: running.__setitem__(0, False))
         signal.signal(signal.SIGUSR1, lambda *_: self.dump())
+        signal.signal(signal.SIGUSR2, lambda *_: setattr(self.args, "silent", not self.args.silent))
         while running[0]:
             try:
                 ready, _, _ = select.select([self.master], [], [], 0.2)
@@ -182,7 +183,8 @@ class Unit:
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--silent", action="store_true", help="answer nothing")
+    p.add_argument("--silent", action="store_true",
+                   help="answer nothing (SIGUSR2 switches this on and off)")
     p.add_argument("--delay-ms", type=int, default=0, help="wait before each reply")
     p.add_argument("--stray", help="hex bytes sent once at start")
     p.add_argument("--short-read", action="store_true", help="reply 608 bytes to a read")
