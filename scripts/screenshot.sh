@@ -14,3 +14,19 @@ mkdir -p "$work/run" docs
 bash scripts/wine-prefix.sh "$work/prefix"
 /usr/bin/python3 tests/e2e/harness.py capture "$work/prefix" "$work/run" "$root/docs/form.png"
 echo "Wrote docs/form.png"
+
+# docs/form-read.png: the same form filled by a Read from the simulated unit.
+rm -rf "$work/run-read"
+mkdir -p "$work/run-read"
+fifo=$work/sim-unit.path
+rm -f "$fifo"
+mkfifo "$fifo"
+/usr/bin/python3 tools/sim_unit.py >"$fifo" &
+sim_pid=$!
+trap 'kill $sim_pid 2>/dev/null || true' EXIT
+read -r device <"$fifo"
+rm -f "$fifo"
+bash scripts/wine-prefix.sh "$work/prefix-read" "COM1=$device"
+/usr/bin/python3 tests/e2e/harness.py capture-read "$work/prefix-read" "$work/run-read" \
+  "$root/docs/form-read.png"
+echo "Wrote docs/form-read.png"

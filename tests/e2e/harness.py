@@ -8,6 +8,7 @@ it started.
     python3 harness.py make-template PREFIX   # once per test run
     python3 harness.py remove-template PREFIX
     python3 harness.py capture PREFIX WORKDIR PNG   # screenshot of the form
+    python3 harness.py capture-read PREFIX WORKDIR PNG   # ... filled from COM1
 """
 
 import json
@@ -375,14 +376,28 @@ def _reg(prefix, *args):
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), check=False)
 
 
-def capture(prefix, workdir, png):
+def read_unit(s, timeout_s=20):
+    """OPEN, SEARCH and Read on COM1, answering each box with OK."""
+    s.select("IDC_PC_COM", 0)
+    s.click("IDC_OPEN")
+    s.sync()
+    for button in ("IDC_SEARCH", "IDC_READ"):
+        s.click(button)
+        s.press_ok(s.wait_box(timeout_s)[0])
+        s.sync()
+
+
+def capture(prefix, workdir, png, read=False):
     """Runs the tool in a prepared prefix on a private display, saves the form
-    as png and closes the tool; returns the tool's exit code."""
+    as png and closes the tool; returns the tool's exit code. With read, the
+    form is first filled from the unit on COM1."""
     # With no window manager, Wine draws the title bar only for windows it
     # does not hand to one; undone afterwards for runs on a real desktop.
     _reg(prefix, "add", X11_KEY, "/v", "Managed", "/d", "N", "/f")
     try:
         with Session(prefix=prefix, workdir=workdir) as s:
+            if read:
+                read_unit(s)
             s.screenshot(png)
             s.close()
             return s.wait_exit()
@@ -391,8 +406,8 @@ def capture(prefix, workdir, png):
 
 
 def main(argv):
-    if len(argv) == 5 and argv[1] == "capture":
-        return capture(argv[2], argv[3], argv[4])
+    if len(argv) == 5 and argv[1] in ("capture", "capture-read"):
+        return capture(argv[2], argv[3], argv[4], read=argv[1] == "capture-read")
     if len(argv) == 3 and argv[1] == "make-template":
         make_template(argv[2])
         return 0
