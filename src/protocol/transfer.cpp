@@ -22,7 +22,7 @@ struct CodeList {
   int id;
   Field field;
   std::uint8_t codes[4];
-  int count;
+  std::uint8_t count;
   std::uint8_t fallback;
 };
 
