@@ -2,30 +2,13 @@
 
 #include "form/form_lists.h"
 #include "protocol/device_ops.h"
-#include "support/fake_port.h"
-#include "support/fake_seams.h"
-#include "support/memory_form.h"
+#include "support/rig.h"
 
 namespace {
 
-struct Rig {
-  Rig() {
-    app.form = &form;
-    app.port = &port;
-    app.boxes = &boxes;
-    app.sleeper = &sleeper;
-    SetUpForm(form);
-    port.Open("com1");
-  }
-  MemoryForm form;
-  FakePort port;
-  FakeBoxes boxes;
-  FakeSleeper sleeper;
-  AppState app{};
-};
-
 void BM_IdleTick(benchmark::State& state) {
   Rig rig;
+  rig.port.Open("com1");
   for (auto _ : state) {
     OnPollTimer(rig.app);
     benchmark::DoNotOptimize(rig.app.ReceiveBuffer);
@@ -36,6 +19,7 @@ BENCHMARK(BM_IdleTick);
 // A search with no unit attached: probe out, empty read, no marker.
 void BM_SearchingTick(benchmark::State& state) {
   Rig rig;
+  rig.port.Open("com1");
   rig.app.SearchActive = 1;
   for (auto _ : state) {
     OnPollTimer(rig.app);

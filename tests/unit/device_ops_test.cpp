@@ -8,9 +8,7 @@
 #include "form/control_ids.h"
 #include "form/form_lists.h"
 #include "protocol/device_ops.h"
-#include "support/fake_port.h"
-#include "support/fake_seams.h"
-#include "support/memory_form.h"
+#include "support/rig.h"
 
 namespace {
 
@@ -46,14 +44,9 @@ Bytes ConfigReply(const Bytes& record, std::size_t length = 609) {
   return reply;
 }
 
-class DeviceOpsTest : public ::testing::Test {
+class DeviceOpsTest : public ::testing::Test, public Rig {
  protected:
   void SetUp() override {
-    app.form = &form;
-    app.port = &port;
-    app.boxes = &boxes;
-    app.sleeper = &sleeper;
-    SetUpForm(form);
     OnCommand(app, IDC_OPEN);
     ASSERT_EQ(form.Text(IDC_STATUS), "COM Opened");
     port.calls.clear();
@@ -80,12 +73,6 @@ class DeviceOpsTest : public ::testing::Test {
     boxes.shown.clear();
     port.writes.clear();
   }
-
-  MemoryForm form;
-  FakePort port;
-  FakeBoxes boxes;
-  FakeSleeper sleeper;
-  AppState app{};
 };
 
 TEST_F(DeviceOpsTest, SearchPressedTwiceStartsThenStopsTheProbe) {

@@ -6,28 +6,13 @@
 #include "app/dispatch.h"
 #include "form/control_ids.h"
 #include "form/form_lists.h"
-#include "support/fake_port.h"
-#include "support/fake_seams.h"
-#include "support/memory_form.h"
+#include "support/rig.h"
 
 namespace {
 
-class OpenCommandTest : public ::testing::Test {
+class OpenCommandTest : public ::testing::Test, public Rig {
  protected:
-  void SetUp() override {
-    app.form = &form;
-    app.port = &port;
-    app.boxes = &boxes;
-    app.sleeper = &sleeper;
-    SetUpForm(form);
-  }
   void Press() { OnCommand(app, IDC_OPEN); }
-
-  MemoryForm form;
-  FakePort port;
-  FakeBoxes boxes;
-  FakeSleeper sleeper;
-  AppState app{};
 };
 
 TEST_F(OpenCommandTest, GoodOpenConfiguresAndEnablesSearch) {
