@@ -34,30 +34,92 @@ inline constexpr Field kUnitBaud = {240, 10};
 inline constexpr Field kUnitDataBits = {250, 1};
 inline constexpr Field kUnitStopBits = {251, 1};
 inline constexpr Field kUnitParity = {252, 1};
+inline constexpr Field kZeroAfterParity = {253, 17};
 inline constexpr Field kCenterPhone1 = {270, 30};
 inline constexpr Field kStandbyAddress = {300, 30};
 inline constexpr Field kStandbyPort = {330, 30};
 inline constexpr Field kPacketLength = {360, 10};
 inline constexpr Field kInput3Alarm = {370, 1};
 inline constexpr Field kInput4Alarm = {371, 1};
+inline constexpr Field kZeroAfterInputs = {372, 1};
 inline constexpr Field kMinInterval = {373, 1};
 inline constexpr Field kReconnectTimes = {374, 1};
 inline constexpr Field kDebugInfo = {375, 1};
 inline constexpr Field kOutput1 = {376, 1};
 inline constexpr Field kOutput2 = {377, 1};
 inline constexpr Field kDataMode = {378, 1};
+inline constexpr Field kZeroAfterDataMode = {379, 1};
 inline constexpr Field kWorkMode = {380, 1};
+inline constexpr Field kZeroAfterWorkMode = {381, 9};
 inline constexpr Field kApn = {390, 30};
 inline constexpr Field kGprsUser = {420, 30};
 inline constexpr Field kGprsPassword = {450, 30};
 inline constexpr Field kCenterPhone2 = {480, 30};
 inline constexpr Field kSmsInput3 = {510, 30};
 inline constexpr Field kSmsInput4 = {540, 30};
+inline constexpr Field kZeroTail = {570, 30};
+
+// Every field in record order, the zero ones included.
+inline constexpr Field kLayout[] = {
+    kProtocol,
+    kMasterAddress,
+    kMasterPort,
+    kHeartbeatTime,
+    kReconnectInterval,
+    kNoResponseTime,
+    kRegistrationPackage,
+    kHeartbeatPackage,
+    kUnitBaud,
+    kUnitDataBits,
+    kUnitStopBits,
+    kUnitParity,
+    kZeroAfterParity,
+    kCenterPhone1,
+    kStandbyAddress,
+    kStandbyPort,
+    kPacketLength,
+    kInput3Alarm,
+    kInput4Alarm,
+    kZeroAfterInputs,
+    kMinInterval,
+    kReconnectTimes,
+    kDebugInfo,
+    kOutput1,
+    kOutput2,
+    kDataMode,
+    kZeroAfterDataMode,
+    kWorkMode,
+    kZeroAfterWorkMode,
+    kApn,
+    kGprsUser,
+    kGprsPassword,
+    kCenterPhone2,
+    kSmsInput3,
+    kSmsInput4,
+    kZeroTail,
+};
+
+// The fields follow each other without gap or overlap and fill the record.
+constexpr bool LayoutIsContiguous() {
+  std::size_t next = 0;
+  for (const Field& field : kLayout) {
+    if (field.offset != next || field.size == 0) {
+      return false;
+    }
+    next = field.offset + field.size;
+  }
+  return next == kConfigImageSize;
+}
+static_assert(LayoutIsContiguous(), "configuration record fields must tile its 600 bytes");
+
+constexpr std::size_t LastByte(Field field) { return field.offset + field.size - 1; }
 
 // A package holds at most this many bytes; its count sits in the slot's
 // last byte.
 inline constexpr std::size_t kPackageMaxBytes = 29;
 inline constexpr std::size_t kPackageCountIndex = kSlotSize - 1;
+static_assert(kRegistrationPackage.size == kSlotSize && kHeartbeatPackage.size == kSlotSize,
+              "a package fills one slot");
 
 }  // namespace image
 

@@ -35,6 +35,8 @@ inline constexpr std::size_t kConfigWriteLength =
 // The reply to a read request; the record stands at bytes 3 to 602.
 inline constexpr std::size_t kConfigReplyLength = 609;
 inline constexpr std::size_t kConfigReplyRecordOffset = 3;
+static_assert(kConfigReplyRecordOffset + kConfigImageSize + 6 == kConfigReplyLength,
+              "six trailing bytes follow the record in a reply");
 
 // Looks for kFrameStart followed by code in data taken as a zero-terminated
 // text: a zero byte ends the search. Never reads past length, so a buffer

@@ -294,8 +294,8 @@ bool EncodeForm(Form& form, MessageBoxes& boxes, ConfigImage& image) {
 
   EncodeCodes(form, image, kModeCodes);
   EncodeTexts(form, image, kTailTexts);
-  image.bytes[kSmsInput3.offset + kSlotSize - 1] = 0;
-  image.bytes[kSmsInput4.offset + kSlotSize - 1] = 0;
+  image.bytes[LastByte(kSmsInput3)] = 0;
+  image.bytes[LastByte(kSmsInput4)] = 0;
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -7,7 +8,6 @@
 #include "form/control_ids.h"
 #include "form/form_lists.h"
 #include "protocol/config_image.h"
-#include "protocol/frames.h"
 #include "protocol/transfer.h"
 #include "support/fake_seams.h"
 #include "support/memory_form.h"
@@ -190,6 +190,47 @@ TEST_F(TransferTest, PacketLengthHasAtMostFourDigits) {
   form.SetText(IDC_PACKET_LENGTH, "");
   ASSERT_TRUE(Encode());
   EXPECT_TRUE(AllZero(image, 360, 369));
+}
+
+TEST_F(TransferTest, ARefusedRecordHoldsOnlyWhatCameBeforeTheCheck) {
+  form.SetText(IDC_MASTER_IP, "kept");
+  form.SetText(IDC_CENTER_PHONE1, "12345");
+  form.SetText(IDC_APN, "cmnet");
+  form.SetSelection(IDC_INPUT3, 0);
+  form.SetText(IDC_PACKET_LENGTH, "99999");
+  form.SetSelection(IDC_DATA_BITS, 0);
+  form.SetSelection(IDC_PARITY, 0);
+  EXPECT_FALSE(Encode());
+  ASSERT_EQ(boxes.shown.size(), 1u);  // the data-bits check comes first, alone
+  EXPECT_EQ(boxes.shown[0].owner, BoxOwner::None);
+  EXPECT_EQ(Text(image, 30, 30), "kept");
+  EXPECT_EQ(image.bytes[250], '7');
+  EXPECT_TRUE(AllZero(image, 253, 599));
+
+  boxes.shown.clear();
+  form.SetSelection(IDC_PARITY, 2);
+  EXPECT_FALSE(Encode());
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_EQ(boxes.shown[0].owner, BoxOwner::Form);
+  EXPECT_EQ(Text(image, 270, 30), "12345");
+  EXPECT_TRUE(AllZero(image, 360, 599));
+}
+
+TEST_F(TransferTest, PackagesFillTheirSlotsUpToTwentyNineBytes) {
+  std::string full;
+  for (int i = 1; i <= 29; ++i) {
+    char pair[4];
+    std::snprintf(pair, sizeof pair, "%02X ", i);
+    full += pair;
+  }
+  form.SetText(IDC_REG_PACKAGE, full.c_str());
+  form.SetText(IDC_HEARTBEAT_PACKAGE, "");
+  ASSERT_TRUE(Encode());
+  for (int i = 0; i < 29; ++i) {
+    EXPECT_EQ(image.bytes[180 + i], i + 1) << i;
+  }
+  EXPECT_EQ(image.bytes[209], 29);
+  EXPECT_TRUE(AllZero(image, 210, 239));
 }
 
 TEST_F(TransferTest, MinimumIntervalFallsBackToTwo) {
@@ -398,32 +439,6 @@ TEST_F(TransferTest, RoundTripOfBlankListsGivesTheirFallbackEntries) {
   EXPECT_EQ(shown.GetSelection(IDC_OUTPUT1), -1);
   EXPECT_EQ(shown.GetSelection(IDC_BAUD), -1);
   EXPECT_EQ(shown.GetSelection(IDC_PROTOCOL), 1);
-}
-
-TEST(Frames, CommandFramesProbeAndConfigurationWrite) {
-  EXPECT_EQ(MakeCommandFrame(kCodeReadRequest), (CommandFrame{0x7B, 0x94, 0x00, 0x00, 0x7C}));
-  EXPECT_EQ(MakeCommandFrame(kCodeRestart)[1], 0x95);
-  EXPECT_EQ(MakeCommandFrame(kCodeFactoryReset)[1], 0x99);
-  EXPECT_EQ(std::string(kSearchProbe.begin(), kSearchProbe.end()), "DEDEDE");
-  EXPECT_EQ(kConfigWriteLength, 604u);
-  EXPECT_EQ(kConfigWriteSuffix.back(), 0x7C);
-}
-
-TEST(Frames, MarkersAreFoundUpToTheFirstZeroOnly) {
-  const std::uint8_t ack[] = {0x41, 0x7B, 0x92};
-  const std::uint8_t hidden[] = {0x00, 0x7B, 0x92};
-  const std::uint8_t other[] = {0x7B, 0x91, 0x00, 0x00, 0x7C};
-  const std::uint8_t edge[] = {0x41, 0x41, 0x7B};  // marker cut at the buffer's end
-  EXPECT_TRUE(HasMarker(ack, sizeof ack, kCodeAck));
-  EXPECT_FALSE(HasMarker(hidden, sizeof hidden, kCodeAck));
-  EXPECT_FALSE(HasMarker(other, sizeof other, kCodeFound));
-  EXPECT_FALSE(HasMarker(edge, sizeof edge, kCodeFound));
-  std::array<std::uint8_t, 650> full;
-  full.fill(0x41);
-  EXPECT_FALSE(HasMarker(full, kCodeAck));  // no zero anywhere: still bounded
-  full[648] = 0x7B;
-  full[649] = 0x92;
-  EXPECT_TRUE(HasMarker(full, kCodeAck));
 }
 
 }  // namespace
