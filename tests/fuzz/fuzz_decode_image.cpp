@@ -19,7 +19,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SetUpForm(form);
   DecodeImage(image, form);
   if (image.bytes[209] > 29 || image.bytes[239] > 29 ||
-      form.Text(IDC_REG_PACKAGE).size() != 3u * image.bytes[209]) {
+      form.Text(IDC_REG_PACKAGE).size() != 3u * image.bytes[209] ||
+      form.Text(IDC_HEARTBEAT_PACKAGE).size() != 3u * image.bytes[239]) {
+    std::abort();
+  }
+  // Only the two count bytes may change in the record.
+  for (std::size_t i = 0; i < kConfigImageSize; ++i) {
+    if (i != 209 && i != 239 && image.bytes[i] != data[i]) {
+      std::abort();
+    }
+  }
+  if (form.Text(IDC_MIN_INTERVAL).size() > 1u || form.Text(IDC_PACKET_LENGTH).size() > 10u) {
     std::abort();
   }
   for (int id : kClearedEdits) {
