@@ -18,6 +18,12 @@ target_link_libraries(dtu_unit_tests PRIVATE dtu_test_support GTest::gtest GTest
 include(GoogleTest)
 gtest_discover_tests(dtu_unit_tests DISCOVERY_TIMEOUT 60)
 
+# The simulated unit on a pty; the unit tests start it as a child process.
+add_executable(dtu_sim_unit ${CMAKE_SOURCE_DIR}/tools/sim_unit.cpp)
+target_include_directories(dtu_sim_unit PRIVATE ${CMAKE_SOURCE_DIR}/src)
+add_dependencies(dtu_unit_tests dtu_sim_unit)
+target_compile_definitions(dtu_unit_tests PRIVATE DTU_SIM_UNIT="$<TARGET_FILE:dtu_sim_unit>")
+
 # Benchmarks are built so they stay compilable; they are run by hand.
 find_package(benchmark QUIET)
 file(GLOB DTU_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/bench/*.cpp)
@@ -56,4 +62,5 @@ endif()
 if(DTU_WIN64_DIR)
   include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake OPTIONAL)
   include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake)
+  include(${CMAKE_SOURCE_DIR}/tests/wine/serial.cmake OPTIONAL)
 endif()
