@@ -4,13 +4,36 @@ add_library(dtu_core STATIC ${DTU_CORE_SOURCES})
 target_include_directories(dtu_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(dtu_core PRIVATE -fno-exceptions)
 
+# dtucfg natively: its portable part as a library the tests link too.
+find_path(DTU_CLI11_INCLUDE CLI/CLI.hpp)
+find_path(DTU_JSON_INCLUDE nlohmann/json.hpp)
+if(NOT DTU_CLI11_INCLUDE OR NOT DTU_JSON_INCLUDE)
+  message(FATAL_ERROR "CLI11 or nlohmann-json is missing: run scripts/deps.sh")
+endif()
+# Serial lines, port listing and console over POSIX.
+add_library(dtu_platform STATIC ${DTU_CLI_POSIX_SOURCES} ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)
+target_link_libraries(dtu_platform PUBLIC dtu_core)
+if(DTU_CLI_SOURCES)
+  add_library(dtu_cli STATIC ${DTU_CLI_SOURCES})
+  target_link_libraries(dtu_cli PUBLIC dtu_platform)
+  target_compile_definitions(dtu_cli PUBLIC DTU_VERSION="${PROJECT_VERSION}")
+  target_include_directories(dtu_cli SYSTEM PUBLIC ${DTU_CLI11_INCLUDE} ${DTU_JSON_INCLUDE})
+endif()
+if(EXISTS ${DTU_CLI_MAIN})
+  add_executable(dtucfg ${DTU_CLI_MAIN})
+  target_link_libraries(dtucfg PRIVATE dtu_cli)
+endif()
+
 enable_testing()
 
 find_package(GTest REQUIRED)
 file(GLOB DTU_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 add_library(dtu_test_support STATIC ${DTU_TEST_SUPPORT})
 target_include_directories(dtu_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests)
-target_link_libraries(dtu_test_support PUBLIC dtu_core)
+target_link_libraries(dtu_test_support PUBLIC dtu_platform)
+if(TARGET dtu_cli)
+  target_link_libraries(dtu_test_support PUBLIC dtu_cli)
+endif()
 
 file(GLOB DTU_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(dtu_unit_tests ${DTU_UNIT_TESTS})
@@ -20,7 +43,7 @@ gtest_discover_tests(dtu_unit_tests DISCOVERY_TIMEOUT 60)
 
 # The simulated unit on a pty; the unit tests start it as a child process.
 add_executable(dtu_sim_unit ${CMAKE_SOURCE_DIR}/tools/sim_unit.cpp)
-target_include_directories(dtu_sim_unit PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_link_libraries(dtu_sim_unit PRIVATE dtu_core)
 add_dependencies(dtu_unit_tests dtu_sim_unit)
 target_compile_definitions(dtu_unit_tests PRIVATE DTU_SIM_UNIT="$<TARGET_FILE:dtu_sim_unit>")
 

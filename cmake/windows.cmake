@@ -15,7 +15,7 @@ set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
 set_source_files_properties(${DTU_RC} PROPERTIES
   OBJECT_DEPENDS "${DTU_ICON};${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest;${CMAKE_SOURCE_DIR}/src/form/control_ids.h")
 
-add_executable(DTUConfig WIN32 ${DTU_SOURCES} ${DTU_RC} ${DTU_ICON})
+add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_WIN32_SOURCES} ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res
                                              ${CMAKE_BINARY_DIR}/res)
 # The C runtime Windows ships formats well enough; MinGW's own printf costs 20 KB.
@@ -29,6 +29,28 @@ target_link_options(DTUConfig PRIVATE -static -s -Wl,--gc-sections)
 target_link_libraries(DTUConfig PRIVATE comctl32)
 set_target_properties(DTUConfig PROPERTIES OUTPUT_NAME DTUConfig
                                            RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# dtucfg.exe, the console tool. Its two header-only libraries come from a
+# folder that holds only them, never the host's whole /usr/include.
+if(EXISTS ${DTU_CLI_MAIN})
+  set(DTU_THIRD_PARTY ${CMAKE_BINARY_DIR}/third_party/include)
+  foreach(library CLI nlohmann)
+    if(NOT EXISTS /usr/include/${library})
+      message(FATAL_ERROR "/usr/include/${library} is missing: run scripts/deps.sh")
+    endif()
+    file(COPY /usr/include/${library} DESTINATION ${DTU_THIRD_PARTY})
+  endforeach()
+  add_executable(dtucfg ${DTU_CORE_SOURCES} ${DTU_CLI_SOURCES} ${DTU_CLI_WIN32_SOURCES}
+                        ${DTU_CLI_MAIN})
+  target_include_directories(dtucfg PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_include_directories(dtucfg SYSTEM PRIVATE ${DTU_THIRD_PARTY})
+  target_compile_definitions(dtucfg PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
+                                            DTU_VERSION="${PROJECT_VERSION}")
+  target_compile_options(dtucfg PRIVATE -Os -ffunction-sections -fdata-sections)
+  target_link_options(dtucfg PRIVATE -static -s -Wl,--gc-sections)
+  target_link_libraries(dtucfg PRIVATE setupapi advapi32)
+  set_target_properties(dtucfg PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endif()
 
 file(GLOB DTU_DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/driver/*.cpp)
 if(DTU_DRIVER_SOURCES)

@@ -1,0 +1,58 @@
+// The simulated unit: what a unit answers, the record it stores and its
+// factory record, and ways to misbehave. One model serves the in-process
+// port "sim", the pty unit under tools/ and the tests. Time is whatever
+// clock the caller passes in (milliseconds), so it runs on real or virtual time.
+#ifndef DTU_PROTOCOL_SIM_UNIT_H
+#define DTU_PROTOCOL_SIM_UNIT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/config_image.h"
+
+struct SimUnitOptions {
+  bool silent = false;      // answers nothing
+  unsigned delayMs = 0;     // between a request and its answer
+  bool shortRead = false;   // answers a read with 608 bytes instead of 609
+  bool noFound = false;     // ignores the probe
+  bool unplugOnWrite = false;  // vanishes when a configuration write begins
+};
+
+class SimUnit {
+ public:
+  static constexpr std::uint64_t kNever = ~std::uint64_t{0};
+
+  explicit SimUnit(const SimUnitOptions& options = SimUnitOptions{});
+
+  // The record a new unit, or one after a factory reset, holds.
+  static void FactoryRecord(ConfigImage& record);
+
+  SimUnitOptions& Options() { return options_; }
+  const ConfigImage& Record() const { return record_; }
+  void SetRecord(const ConfigImage& record);
+  // Goes up whenever the stored record changes (a write or a factory reset).
+  unsigned RecordVersion() const { return version_; }
+  // True once unplugOnWrite has fired: the unit is gone.
+  bool Unplugged() const { return unplugged_; }
+
+  // Bytes from the PC, arriving at nowMs. Whole requests are answered, a
+  // request split over several calls once its last byte is in; bytes that
+  // begin no request are dropped as noise.
+  void Receive(const std::uint8_t* data, std::size_t length, std::uint64_t nowMs);
+  // Bytes the unit sends unasked, due at dueMs.
+  void Send(const std::uint8_t* data, std::size_t length, std::uint64_t dueMs);
+  // Moves up to maxLength bytes that are due by nowMs into buffer, in order.
+  std::size_t TakeDue(std::uint8_t* buffer, std::size_t maxLength, std::uint64_t nowMs);
+  // When the next queued byte falls due, or kNever.
+  std::uint64_t NextDueMs() const;
+
+ private:
+  // Filled in by the implementation: fixed-size input and output queues (no
+  // allocation), as the core needs.
+  SimUnitOptions options_;
+  ConfigImage record_;
+  unsigned version_ = 0;
+  bool unplugged_ = false;
+};
+
+#endif
