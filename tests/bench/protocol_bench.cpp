@@ -10,7 +10,7 @@
 
 namespace {
 
-void FillForm(MemoryForm& form) {
+void FillForm(TestForm& form) {
   SetUpForm(form);
   form.SetSelection(IDC_DATA_BITS, 1);
   form.SetText(IDC_MASTER_IP, "bench.example.com");
@@ -20,7 +20,7 @@ void FillForm(MemoryForm& form) {
 }
 
 void BM_EncodeForm(benchmark::State& state) {
-  MemoryForm form;
+  TestForm form;
   FillForm(form);
   FakeBoxes boxes;
   ConfigImage image{};
@@ -31,7 +31,7 @@ void BM_EncodeForm(benchmark::State& state) {
 BENCHMARK(BM_EncodeForm);
 
 void BM_DecodeImage(benchmark::State& state) {
-  MemoryForm form;
+  TestForm form;
   FillForm(form);
   FakeBoxes boxes;
   ConfigImage image{};

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   ConfigImage image;
   std::memcpy(image.bytes.data(), data, kConfigImageSize);
-  MemoryForm form;
+  TestForm form;
   SetUpForm(form);
   DecodeImage(image, form);
   if (image.bytes[209] > 29 || image.bytes[239] > 29 ||

@@ -1,31 +1,15 @@
-// An in-memory main form for native tests. It models what the tool relies
-// on: lists read by index, -1 after blanking, program-set text not cut by the
-// typing limit, typed text cut by it.
+// The in-memory form for native tests: every change is logged, unknown
+// controls throw, and typing honours the typing limit as the dialog does.
 #ifndef DTU_TESTS_SUPPORT_MEMORY_FORM_H
 #define DTU_TESTS_SUPPORT_MEMORY_FORM_H
 
-#include <map>
 #include <string>
 #include <vector>
 
-#include "form/form.h"
+#include "form/memory_form.h"
 
-class MemoryForm final : public Form {
+class TestForm final : public MemoryForm {
  public:
-  enum class Kind { Button, Edit, List };
-
-  struct Control {
-    Kind kind = Kind::Edit;
-    std::string text;
-    std::vector<std::string> entries;
-    int selection = -1;
-    int limit = 0;  // 0: no typing limit of its own
-    bool enabled = true;
-  };
-
-  // Every control of the dialog template, with its caption and initial state.
-  MemoryForm();
-
   std::size_t GetText(int id, char* buffer, std::size_t maxLength) override;
   void SetText(int id, const char* text) override;
   int GetSelection(int id) override;
@@ -41,18 +25,14 @@ class MemoryForm final : public Form {
   void Type(int id, const std::string& text);
   std::string Text(int id) const;
   bool Enabled(int id) const;
-  const Control& At(int id) const;
-  bool Has(int id) const { return controls_.count(id) != 0; }
+  std::vector<std::string> Entries(int id) const;
 
-  int smallIcon = 0;
-  bool ended = false;
-  int endResult = -1;
   // Every call that changed the form, in order, e.g. "SetText 1034 abc".
   std::vector<std::string> log;
 
  private:
-  Control& Get(int id);
-  std::map<int, Control> controls_;
+  void Check(int id) const;
+  void CheckList(int id) const;
 };
 
 #endif

@@ -19,7 +19,7 @@ struct Rig {
   Rig(const Rig&) = delete;
   Rig& operator=(const Rig&) = delete;
 
-  MemoryForm form;
+  TestForm form;
   FakePort port;
   FakeBoxes boxes;
   FakeSleeper sleeper;

@@ -12,10 +12,10 @@
 
 namespace {
 
-std::vector<std::string> Entries(const MemoryForm& form, int id) { return form.At(id).entries; }
+std::vector<std::string> Entries(const TestForm& form, int id) { return form.Entries(id); }
 
 TEST(FormSetUp, FillsEveryListInOrderWithItsInitialSelection) {
-  MemoryForm form;
+  TestForm form;
   SetUpForm(form);
   EXPECT_EQ(Entries(form, IDC_PC_COM),
             (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
@@ -45,18 +45,18 @@ TEST(FormSetUp, FillsEveryListInOrderWithItsInitialSelection) {
 }
 
 TEST(FormSetUp, SetsLimitsAndIconBeforeTheLists) {
-  MemoryForm form;
+  TestForm form;
   SetUpForm(form);
   ASSERT_GE(form.log.size(), 4u);
   EXPECT_EQ(form.log[0], "SetTextLimit 1032 87");
   EXPECT_EQ(form.log[1], "SetTextLimit 1036 87");
   EXPECT_EQ(form.log[2], "SetTextLimit 1005 11");
   EXPECT_EQ(form.log[3], "SetSmallIcon 1");
-  EXPECT_EQ(form.At(IDC_CENTER_PHONE2).limit, 0);
+  EXPECT_EQ(form.LimitOf(IDC_CENTER_PHONE2), 0);
 }
 
 TEST(FormSetUp, TypingIsCutByTheLimitButProgramTextIsNot) {
-  MemoryForm form;
+  TestForm form;
   SetUpForm(form);
   form.Type(IDC_CENTER_PHONE1, "123456789012");
   EXPECT_EQ(form.Text(IDC_CENTER_PHONE1), "12345678901");
@@ -69,7 +69,7 @@ TEST(FormSetUp, TypingIsCutByTheLimitButProgramTextIsNot) {
 }
 
 TEST(FormAccess, GetTextHonoursTheCallersMaximum) {
-  MemoryForm form;
+  TestForm form;
   form.SetText(IDC_MASTER_IP, "abcdef");
   char buffer[8];
   std::memset(buffer, 'x', sizeof buffer);
@@ -93,7 +93,7 @@ class ClearTest : public ::testing::Test {
     form.SetSelection(IDC_PC_COM, 4);
     form.log.clear();
   }
-  MemoryForm form;
+  TestForm form;
   FakeBoxes boxes;
   FakeSleeper sleeper;
   AppState app{};
@@ -132,7 +132,7 @@ TEST_F(ClearTest, UnknownCommandsAndEnterOrEscDoNothing) {
   }
   EXPECT_TRUE(form.log.empty());
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_FALSE(form.ended);
+  EXPECT_FALSE(form.Ended());
 }
 
 }  // namespace

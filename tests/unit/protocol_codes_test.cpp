@@ -50,7 +50,7 @@ class CodeTableTest : public ::testing::Test {
     form.SetSelection(IDC_PARITY, 1);
   }
 
-  MemoryForm form;
+  TestForm form;
   FakeBoxes boxes;
   ConfigImage image{};
 };

@@ -37,7 +37,7 @@ class TransferTest : public ::testing::Test {
   }
   bool Encode() { return EncodeForm(form, boxes, image); }
 
-  MemoryForm form;
+  TestForm form;
   FakeBoxes boxes;
   ConfigImage image{};
 };
@@ -406,7 +406,7 @@ TEST_F(TransferTest, RoundTripGivesBackWhatFits) {
   form.SetText(IDC_RECONNECT_TIMES, "99");
   form.SetText(IDC_SMS_Alarm1, "door open");
   ASSERT_TRUE(Encode());
-  MemoryForm shown;
+  TestForm shown;
   SetUpForm(shown);
   ConfigImage copy = image;
   DecodeImage(copy, shown);
@@ -425,7 +425,7 @@ TEST_F(TransferTest, RoundTripOfBlankListsGivesTheirFallbackEntries) {
     form.BlankList(id);
   }
   ASSERT_TRUE(Encode());
-  MemoryForm shown;
+  TestForm shown;
   SetUpForm(shown);
   shown.SetSelection(IDC_PROTOCOL, 1);
   DecodeImage(image, shown);

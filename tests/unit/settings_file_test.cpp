@@ -32,7 +32,7 @@ class SettingsFileTest : public ::testing::Test {
 
   // A new run: a fresh form, set up as at creation.
   void StartForm() {
-    form = std::make_unique<MemoryForm>();
+    form = std::make_unique<TestForm>();
     app = AppState{};
     app.form = form.get();
     app.settings = store.get();
@@ -64,7 +64,7 @@ class SettingsFileTest : public ::testing::Test {
   fs::path dir;
   std::string path;
   std::unique_ptr<IniStore> store;
-  std::unique_ptr<MemoryForm> form;
+  std::unique_ptr<TestForm> form;
   AppState app{};
 };
 
@@ -279,8 +279,8 @@ TEST_F(SettingsFileTest, FirstSaveLaysOutSectionsAndKeysInOrder) {
   form->SetText(IDC_GPRS_USER, "user");
   form->SetSelection(IDC_PROTOCOL, 1);
   Save();
-  EXPECT_TRUE(form->ended);
-  EXPECT_EQ(form->endResult, 0);
+  EXPECT_TRUE(form->Ended());
+  EXPECT_EQ(form->EndResult(), 0);
   EXPECT_EQ(FileText(),
             "[DTU NET]\r\n"
             "protocol=UDP\r\n"
@@ -386,8 +386,8 @@ TEST_F(SettingsFileTest, UnwritableFileStillEndsTheForm) {
   Load();
   EXPECT_EQ(form->Text(IDC_APN), "cmnet");
   Save();
-  EXPECT_TRUE(form->ended);
-  EXPECT_EQ(form->endResult, 0);
+  EXPECT_TRUE(form->Ended());
+  EXPECT_EQ(form->EndResult(), 0);
   EXPECT_FALSE(fs::exists(dir / "no such folder"));
 
   // A folder where the file should be.
@@ -396,7 +396,7 @@ TEST_F(SettingsFileTest, UnwritableFileStillEndsTheForm) {
   StartForm();
   Load();
   Save();
-  EXPECT_TRUE(form->ended);
+  EXPECT_TRUE(form->Ended());
   EXPECT_TRUE(fs::is_directory(path + ".d"));
 }
 
@@ -414,7 +414,7 @@ TEST_F(SettingsFileTest, GarbageFileLoadsDefaults) {
   EXPECT_EQ(form->Text(IDC_DEBUG_INFO), "No");
   EXPECT_EQ(form->Text(IDC_APN), "cmnet");
   Save();
-  EXPECT_TRUE(form->ended);
+  EXPECT_TRUE(form->Ended());
   StartForm();
   Load();
   EXPECT_EQ(form->Text(IDC_MASTER_IP), "dtu.example.com");
