@@ -13,7 +13,7 @@ add_custom_command(
 
 set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
 set_source_files_properties(${DTU_RC} PROPERTIES
-  OBJECT_DEPENDS "${DTU_ICON};${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest;${CMAKE_SOURCE_DIR}/src/form/control_ids.h")
+  OBJECT_DEPENDS "${DTU_ICON};${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest;${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h")
 
 add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_WIN32_SOURCES} ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res

@@ -8,3 +8,11 @@ bool HasMarker(const std::uint8_t* data, std::size_t length, std::uint8_t code) 
   }
   return false;
 }
+
+bool MarkerWatch::Feed(const std::uint8_t* data, std::size_t length) {
+  for (std::size_t i = 0; i < length && !seen_; ++i) {
+    seen_ = afterStart_ && data[i] == code_;
+    afterStart_ = data[i] == kFrameStart;
+  }
+  return seen_;
+}

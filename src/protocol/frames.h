@@ -48,4 +48,20 @@ bool HasMarker(const std::array<std::uint8_t, N>& buffer, std::uint8_t code) {
   return HasMarker(buffer.data(), N, code);
 }
 
+// Watches everything received, read after read, for kFrameStart followed by
+// code: the two bytes may arrive in different reads, and a zero byte before
+// them hides nothing.
+class MarkerWatch {
+ public:
+  explicit MarkerWatch(std::uint8_t code) : code_(code) {}
+  // True once the marker has been seen, in this or an earlier call.
+  bool Feed(const std::uint8_t* data, std::size_t length);
+  bool Seen() const { return seen_; }
+
+ private:
+  std::uint8_t code_;
+  bool afterStart_ = false;
+  bool seen_ = false;
+};
+
 #endif

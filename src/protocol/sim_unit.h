@@ -11,10 +11,10 @@
 #include "protocol/config_image.h"
 
 struct SimUnitOptions {
-  bool silent = false;      // answers nothing
-  unsigned delayMs = 0;     // between a request and its answer
-  bool shortRead = false;   // answers a read with 608 bytes instead of 609
-  bool noFound = false;     // ignores the probe
+  bool silent = false;         // answers nothing
+  unsigned delayMs = 0;        // between a request and its answer
+  bool shortRead = false;      // answers a read with 608 bytes instead of 609
+  bool noFound = false;        // ignores the probe
   bool unplugOnWrite = false;  // vanishes when a configuration write begins
 };
 

@@ -258,8 +258,8 @@ void IniText::Write(const char* section, const char* key, const char* value) {
   size_ = out.size();
 }
 
-void IniText::ForEachLine(LineVisitor visit, void* context) const {
-  Lines lines(std::string_view(text_, size_));
+void IniText::ForEachLine(std::string_view text, LineVisitor visit, void* context) {
+  Lines lines(text);
   Line line{};
   while (lines.Next(&line)) {
     visit(context, line);

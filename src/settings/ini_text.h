@@ -38,11 +38,12 @@ class IniText final : public SettingsStore {
     bool hasValue;
   };
   using LineVisitor = void (*)(void* context, const Line& line);
-  void ForEachLine(LineVisitor visit, void* context) const;
+  static void ForEachLine(std::string_view text, LineVisitor visit, void* context);
   template <typename F>
-  void ForEachLine(F&& f) const {
-    ForEachLine([](void* context, const Line& line) { (*static_cast<F*>(context))(line); },
-                static_cast<void*>(&f));
+  static void ForEachLine(std::string_view text, F&& f) {
+    ForEachLine(
+        text, [](void* context, const Line& line) { (*static_cast<F*>(context))(line); },
+        static_cast<void*>(&f));
   }
 
  private:

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "form/control_ids.h"
 
@@ -101,6 +103,12 @@ constexpr std::array<unsigned char, 31> kSaveOrder = {0,  1,  2,  3,  4,  5,  6,
                                                       12, 13, 14, 15, 16, 21, 22, 23,
                                                       24, 25, 26, 27, 28, 29, 30};  // DTU NET
 
+// Positions in kKeys as a first save lays the file out: every "DTU NET" key
+// in saving order, then "DTU COM", then "DTU IO".
+constexpr std::array<unsigned char, 31> kFileOrder = {0,  1,  2,  3,  4,  5,  6,  7,  12, 13, 14,
+                                                      15, 16, 21, 22, 23, 24, 25, 26, 27, 28, 29,
+                                                      30, 8,  9,  10, 11, 17, 18, 19, 20};
+
 constexpr std::size_t kLongestValue = 87;
 
 void SelectByValue(Form& form, int control, const ListValues& list, std::string_view value) {
@@ -122,6 +130,97 @@ std::string_view ValueOfSelection(const ListValues& list, int selection) {
   return list.values[list.fallback];
 }
 
+constexpr SettingInfo InfoOf(const SettingKey& key) {
+  return SettingInfo{key.section,
+                     key.key,
+                     key.defaultValue,
+                     key.control,
+                     key.list != nullptr ? key.list->values : nullptr,
+                     key.list != nullptr ? key.list->count : 0};
+}
+
+template <std::size_t... I>
+constexpr std::array<SettingInfo, sizeof...(I)> FileOrder(std::index_sequence<I...>) {
+  return {InfoOf(kKeys[kFileOrder[I]])...};
+}
+
+constexpr std::array<SettingInfo, kSettingCount> kInfoInFileOrder =
+    FileOrder(std::make_index_sequence<kSettingCount>());
+
+constexpr bool SameText(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+// Every key once, each section in one run: NET, then COM, then IO.
+constexpr bool FileOrderIsComplete() {
+  bool seen[kSettingCount] = {};
+  for (unsigned char position : kFileOrder) {
+    if (position >= kSettingCount || seen[position]) {
+      return false;
+    }
+    seen[position] = true;
+  }
+  const char* order[] = {kNet, kCom, kIo};
+  std::size_t section = 0;
+  for (const SettingInfo& info : kInfoInFileOrder) {
+    while (section < 3 && !SameText(info.section, order[section])) {
+      ++section;
+    }
+    if (section == 3) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(FileOrderIsComplete(), "the file order must hold every key, sections in one run");
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameKey(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+const SettingKey* KeyOf(const SettingInfo& setting) {
+  for (const SettingKey& key : kKeys) {
+    if (key.control == setting.control) {
+      return &key;
+    }
+  }
+  return nullptr;
+}
+
+void BlankLineBreaks(char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*text == '\r' || *text == '\n') {
+      *text = ' ';
+    }
+  }
+}
+
+// What SaveSettings writes for one key; value holds at least kLongestValue + 1.
+void ValueToSave(Form& form, const SettingKey& key, char* value) {
+  if (key.list != nullptr) {
+    // The value tables are literals, so their views are terminated.
+    const std::string_view text = ValueOfSelection(*key.list, form.GetSelection(key.control));
+    std::memcpy(value, text.data(), text.size() + 1);
+    return;
+  }
+  form.GetText(key.control, value, key.saveMax);
+  BlankLineBreaks(value);
+}
+
 }  // namespace
 
 void LoadSettings(AppState& app) {
@@ -140,15 +239,45 @@ void SaveSettings(AppState& app) {
   for (const unsigned char position : kSaveOrder) {
     const SettingKey& key = kKeys[position];
     std::array<char, kLongestValue + 1> value{};
-    if (key.list != nullptr) {
-      // The value tables are literals, so their views are terminated.
-      const std::string_view text =
-          ValueOfSelection(*key.list, app.form->GetSelection(key.control));
-      app.settings->Write(key.section, key.key, text.data());
-    } else {
-      app.form->GetText(key.control, value.data(), key.saveMax);
-      app.settings->Write(key.section, key.key, value.data());
-    }
+    ValueToSave(*app.form, key, value.data());
+    app.settings->Write(key.section, key.key, value.data());
   }
   app.form->End(0);
+}
+
+const SettingInfo& SettingInFileOrder(std::size_t position) { return kInfoInFileOrder[position]; }
+
+const SettingInfo* FindSetting(std::string_view key) {
+  for (const SettingInfo& setting : kInfoInFileOrder) {
+    if (SameKey(setting.key, key)) {
+      return &setting;
+    }
+  }
+  return nullptr;
+}
+
+int ListIndexOfValue(const SettingInfo& setting, std::string_view value) {
+  for (int i = 0; i < setting.listCount; ++i) {
+    if (setting.listValues[i] == value) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+void SettingValue(Form& form, const SettingInfo& setting, char* buffer, std::size_t size) {
+  std::array<char, kLongestValue + 1> value{};
+  const SettingKey* key = KeyOf(setting);
+  if (key != nullptr) {
+    ValueToSave(form, *key, value.data());
+  }
+  if (size == 0) {
+    return;
+  }
+  std::size_t n = 0;
+  while (n + 1 < size && value[n] != '\0') {
+    buffer[n] = value[n];
+    ++n;
+  }
+  buffer[n] = '\0';
 }

@@ -274,6 +274,21 @@ TEST_F(SettingsFileTest, LoadedTextsIgnoreTheBoxLimitButNotTheReadMaximum) {
   EXPECT_EQ(Stored("DTU NET", "Snum"), std::string(12, '1'));
 }
 
+// A unit's text may hold line breaks; saved as they are they would split the
+// line, and what follows would read as a key of its own and override it.
+TEST_F(SettingsFileTest, LineBreaksInATextAreSavedAsBlanks) {
+  Load();
+  form->SetText(IDC_APN, "cmnet\r\nIP=evil.example.com");
+  form->SetText(IDC_GPRS_USER, "a\nb\rc");
+  Save();
+  EXPECT_EQ(FileText().find("\nIP=evil"), std::string::npos);
+  StartForm();
+  Load();
+  EXPECT_EQ(form->Text(IDC_APN), "cmnet  IP=evil.example.com");
+  EXPECT_EQ(form->Text(IDC_GPRS_USER), "a b c");
+  EXPECT_EQ(form->Text(IDC_MASTER_IP), "dtu.example.com");
+}
+
 TEST_F(SettingsFileTest, FirstSaveLaysOutSectionsAndKeysInOrder) {
   Load();
   form->SetText(IDC_GPRS_USER, "user");
