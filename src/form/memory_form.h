@@ -10,7 +10,7 @@
 
 #include "form/form.h"
 
-class MemoryForm : public Form {
+class MemoryForm final : public Form {
  public:
   enum class Kind { Button, Edit, List };
   // Longest text a control keeps, terminator included. The rules never put
@@ -22,7 +22,7 @@ class MemoryForm : public Form {
   MemoryForm();
   MemoryForm(const MemoryForm&) = default;
   MemoryForm& operator=(const MemoryForm&) = default;
-  virtual ~MemoryForm() = default;
+  ~MemoryForm() = default;
 
   std::size_t GetText(int id, char* buffer, std::size_t maxLength) override;
   void SetText(int id, const char* text) override;
@@ -48,7 +48,7 @@ class MemoryForm : public Form {
   bool Ended() const { return ended_; }
   int EndResult() const { return endResult_; }
 
- protected:
+ private:
   struct Control {
     int id;
     Kind kind;
@@ -64,7 +64,6 @@ class MemoryForm : public Form {
   const Control* Find(int id) const;
   static void CopyText(Control& control, const char* text);
 
- private:
   Control controls_[kControlCount];
   int smallIcon_ = 0;
   bool ended_ = false;

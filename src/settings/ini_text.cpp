@@ -25,6 +25,12 @@ std::string_view TrimRight(std::string_view s) {
 
 std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 
+// A view's own slicing checks the range and would bring exception handling
+// into the form's exe.
+std::string_view Slice(std::string_view s, std::size_t pos, std::size_t n) {
+  return std::string_view(s.data() + pos, n);
+}
+
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameName(std::string_view a, std::string_view b) {
@@ -54,7 +60,7 @@ class Lines {
         end = text_.find('\r', pos_);
       }
       end = end == std::string_view::npos ? text_.size() : end + 1;
-      const std::string_view raw = Trim(text_.substr(pos_, end - pos_));
+      const std::string_view raw = Trim(Slice(text_, pos_, end - pos_));
       pos_ = end;
       if (raw.empty()) {
         continue;
@@ -62,7 +68,7 @@ class Lines {
       if (raw[0] == '[') {
         const std::size_t close = raw.rfind(']');
         if (close != std::string_view::npos && close > 0) {
-          section_ = Trim(raw.substr(1, close - 1));
+          section_ = Trim(Slice(raw, 1, close - 1));
           anyEntry_ = false;
           *line = IniText::Line{true, section_, section_, {}, false};
           return true;
@@ -71,8 +77,8 @@ class Lines {
       IniText::Line entry{false, section_, raw, {}, false};
       const std::size_t equals = raw.find('=');
       if (equals != std::string_view::npos) {
-        entry.name = TrimRight(raw.substr(0, equals));
-        entry.value = TrimLeft(raw.substr(equals + 1));
+        entry.name = TrimRight(Slice(raw, 0, equals));
+        entry.value = TrimLeft(Slice(raw, equals + 1, raw.size() - equals - 1));
         entry.hasValue = true;
       }
       if (entry.name.empty() && anyEntry_ && previousNameless_) {

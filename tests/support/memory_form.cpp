@@ -3,102 +3,102 @@
 #include <stdexcept>
 
 void TestForm::Check(int id) const {
-  if (!Has(id)) {
+  if (!form_.Has(id)) {
     throw std::out_of_range("no control " + std::to_string(id));
   }
 }
 
 void TestForm::CheckList(int id) const {
   Check(id);
-  if (KindOf(id) != Kind::List) {
+  if (form_.KindOf(id) != MemoryForm::Kind::List) {
     throw std::logic_error("selection of a control that is no list: " + std::to_string(id));
   }
 }
 
 std::size_t TestForm::GetText(int id, char* buffer, std::size_t maxLength) {
   Check(id);
-  return MemoryForm::GetText(id, buffer, maxLength);
+  return form_.GetText(id, buffer, maxLength);
 }
 
 void TestForm::SetText(int id, const char* text) {
   Check(id);
-  MemoryForm::SetText(id, text);
+  form_.SetText(id, text);
   log.push_back("SetText " + std::to_string(id) + " " + text);
 }
 
 int TestForm::GetSelection(int id) {
   CheckList(id);
-  return MemoryForm::GetSelection(id);
+  return form_.GetSelection(id);
 }
 
 void TestForm::SetSelection(int id, int index) {
   CheckList(id);
-  MemoryForm::SetSelection(id, index);
+  form_.SetSelection(id, index);
   log.push_back("SetSelection " + std::to_string(id) + " " + std::to_string(index));
 }
 
 void TestForm::BlankList(int id) {
   Check(id);
-  MemoryForm::BlankList(id);
+  form_.BlankList(id);
   log.push_back("BlankList " + std::to_string(id));
 }
 
 void TestForm::AppendListEntry(int id, const char* text) {
   Check(id);
-  MemoryForm::AppendListEntry(id, text);
+  form_.AppendListEntry(id, text);
   log.push_back("AppendListEntry " + std::to_string(id) + " " + text);
 }
 
 void TestForm::SetTextLimit(int id, int maxCharacters) {
   Check(id);
-  MemoryForm::SetTextLimit(id, maxCharacters);
+  form_.SetTextLimit(id, maxCharacters);
   log.push_back("SetTextLimit " + std::to_string(id) + " " + std::to_string(maxCharacters));
 }
 
 void TestForm::EnableControl(int id, bool enabled) {
   Check(id);
-  MemoryForm::EnableControl(id, enabled);
+  form_.EnableControl(id, enabled);
   log.push_back(std::string(enabled ? "Enable " : "Disable ") + std::to_string(id));
 }
 
 void TestForm::SetSmallIcon(int iconId) {
-  MemoryForm::SetSmallIcon(iconId);
+  form_.SetSmallIcon(iconId);
   log.push_back("SetSmallIcon " + std::to_string(iconId));
 }
 
 void TestForm::End(int result) {
-  MemoryForm::End(result);
+  form_.End(result);
   log.push_back("End " + std::to_string(result));
 }
 
 void TestForm::Type(int id, const std::string& text) {
   Check(id);
   std::string typed = text;
-  const int limit = LimitOf(id);
+  const int limit = form_.LimitOf(id);
   if (limit > 0 && typed.size() > static_cast<std::size_t>(limit)) {
     typed.resize(static_cast<std::size_t>(limit));
   }
-  MemoryForm::SetText(id, typed.c_str());
   // Typing into a combo box's edit part drops its selection.
-  if (KindOf(id) == Kind::List) {
-    Find(id)->selection = -1;
+  if (form_.KindOf(id) == MemoryForm::Kind::List) {
+    form_.BlankList(id);
   }
+  form_.SetText(id, typed.c_str());
 }
 
 std::string TestForm::Text(int id) const {
   Check(id);
-  return TextOf(id);
+  return form_.TextOf(id);
 }
 
 bool TestForm::Enabled(int id) const {
   Check(id);
-  return EnabledOf(id);
+  return form_.EnabledOf(id);
 }
 
 std::vector<std::string> TestForm::Entries(int id) const {
   std::vector<std::string> entries;
-  for (int i = 0; i < EntryCount(id); ++i) {
-    entries.emplace_back(Entry(id, i));
+  for (int i = 0; i < form_.EntryCount(id); ++i) {
+    entries.emplace_back(form_.Entry(id, i));
   }
   return entries;
 }

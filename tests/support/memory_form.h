@@ -8,7 +8,7 @@
 
 #include "form/memory_form.h"
 
-class TestForm final : public MemoryForm {
+class TestForm final : public Form {
  public:
   std::size_t GetText(int id, char* buffer, std::size_t maxLength) override;
   void SetText(int id, const char* text) override;
@@ -26,6 +26,10 @@ class TestForm final : public MemoryForm {
   std::string Text(int id) const;
   bool Enabled(int id) const;
   std::vector<std::string> Entries(int id) const;
+  int LimitOf(int id) const { return form_.LimitOf(id); }
+  bool Ended() const { return form_.Ended(); }
+  int EndResult() const { return form_.EndResult(); }
+  const MemoryForm& Inner() const { return form_; }
 
   // Every call that changed the form, in order, e.g. "SetText 1034 abc".
   std::vector<std::string> log;
@@ -33,6 +37,7 @@ class TestForm final : public MemoryForm {
  private:
   void Check(int id) const;
   void CheckList(int id) const;
+  MemoryForm form_;
 };
 
 #endif
