@@ -74,9 +74,14 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND DTU_FUZZ_SOURCES)
     target_link_libraries(${name} PRIVATE dtu_core_fuzz)
     set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
     file(MAKE_DIRECTORY ${corpus})
+    # Checked-in seeds start the search from real files; the corpus grows in the build.
+    set(seeds ${CMAKE_SOURCE_DIR}/tests/fuzz/seeds/${name})
+    if(NOT EXISTS ${seeds})
+      set(seeds "")
+    endif()
     add_test(NAME ${name}
              COMMAND ${name} -max_total_time=${DTU_FUZZ_SECONDS} -timeout=10
-                     -rss_limit_mb=2048 -print_final_stats=1 ${corpus})
+                     -rss_limit_mb=2048 -print_final_stats=1 ${corpus} ${seeds})
     set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 600)
   endforeach()
 endif()

@@ -11,6 +11,8 @@ inline constexpr unsigned kGbkCodePage = 936;
 
 class MessageBoxes {
  public:
+  virtual ~MessageBoxes() = default;
+
   // An OK button and no icon. A null caption leaves the title to the
   // platform. Returns when the user has closed the box; while it is open the
   // platform keeps delivering ticks (and, with no owner, button commands).
@@ -20,11 +22,12 @@ class MessageBoxes {
   MessageBoxes() = default;
   MessageBoxes(const MessageBoxes&) = default;
   MessageBoxes& operator=(const MessageBoxes&) = default;
-  ~MessageBoxes() = default;
 };
 
 class Sleeper {
  public:
+  virtual ~Sleeper() = default;
+
   // Blocks the one thread: no tick and no command runs meanwhile.
   virtual void Sleep(unsigned milliseconds) = 0;
 
@@ -32,7 +35,6 @@ class Sleeper {
   Sleeper() = default;
   Sleeper(const Sleeper&) = default;
   Sleeper& operator=(const Sleeper&) = default;
-  ~Sleeper() = default;
 };
 
 #endif

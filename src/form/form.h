@@ -7,6 +7,8 @@
 
 class Form {
  public:
+  virtual ~Form() = default;
+
   // Copies at most maxLength - 1 bytes of the control's text (an edit's
   // text, a list's visible text or a button's caption) into buffer and
   // always terminates it when maxLength > 0. Returns the bytes copied.
@@ -31,7 +33,6 @@ class Form {
   Form() = default;
   Form(const Form&) = default;
   Form& operator=(const Form&) = default;
-  ~Form() = default;
 };
 
 #endif

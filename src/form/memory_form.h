@@ -22,7 +22,7 @@ class MemoryForm final : public Form {
   MemoryForm();
   MemoryForm(const MemoryForm&) = default;
   MemoryForm& operator=(const MemoryForm&) = default;
-  ~MemoryForm() = default;
+  ~MemoryForm() override = default;
 
   std::size_t GetText(int id, char* buffer, std::size_t maxLength) override;
   void SetText(int id, const char* text) override;

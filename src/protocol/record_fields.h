@@ -11,8 +11,8 @@
 enum class FieldKind { Text, Package, Byte };
 
 struct RecordField {
-  int control;
   Field field;
+  int control;
   FieldKind kind;
 };
 

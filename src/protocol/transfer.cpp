@@ -63,14 +63,6 @@ constexpr CodeList kModeCodes[] = {
     {IDC_WORK_MODE, kWorkMode, {0, 1, 2}, 3, 0},
 };
 
-// GBK (code page 936) texts: "data bits are 7, parity must be on" and
-// "wrong number of digits in the maximum packet length".
-constexpr char kDataBitsMessage[] =
-    "\xCA\xFD\xBE\xDD\xCE\xBB\xCE\xAA\x37\xCE\xBB\x2C\xB1\xD8\xD0\xEB\xBF\xAA\xC6\xF4\xC6\xE6\xC5"
-    "\xBC\xD0\xA3\xD1\xE9\xCE\xBB\x21";
-constexpr char kPacketLengthMessage[] =
-    "\xD7\xEE\xB4\xF3\xB0\xFC\xB3\xA4\xCE\xBB\xCA\xFD\xB4\xED\xCE\xF3";
-
 constexpr std::size_t kPackageReadMax = 120;
 constexpr std::size_t kMaxPacketLengthDigits = 4;
 

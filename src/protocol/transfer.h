@@ -9,6 +9,14 @@
 #include "form/form.h"
 #include "protocol/config_image.h"
 
+// GBK (code page 936) texts: "data bits are 7, parity must be on" and
+// "wrong number of digits in the maximum packet length".
+inline constexpr char kDataBitsMessage[] =
+    "\xCA\xFD\xBE\xDD\xCE\xBB\xCE\xAA\x37\xCE\xBB\x2C\xB1\xD8\xD0\xEB\xBF\xAA\xC6\xF4\xC6\xE6\xC5"
+    "\xBC\xD0\xA3\xD1\xE9\xCE\xBB\x21";
+inline constexpr char kPacketLengthMessage[] =
+    "\xD7\xEE\xB4\xF3\xB0\xFC\xB3\xA4\xCE\xBB\xCA\xFD\xB4\xED\xCE\xF3";
+
 // Fills image from the form. Returns false, after telling the user why, when
 // the input is refused; then nothing may be sent.
 bool EncodeForm(Form& form, MessageBoxes& boxes, ConfigImage& image);

@@ -23,6 +23,8 @@ enum class SessionResult {
 // Told what a wait is for and how long it has lasted, a few times a second.
 class WaitObserver {
  public:
+  virtual ~WaitObserver() = default;
+
   virtual void Waiting(const char* what, std::uint64_t elapsedMs) = 0;
   virtual void WaitEnded() = 0;
 
@@ -30,7 +32,6 @@ class WaitObserver {
   WaitObserver() = default;
   WaitObserver(const WaitObserver&) = default;
   WaitObserver& operator=(const WaitObserver&) = default;
-  ~WaitObserver() = default;
 };
 
 struct Session {

@@ -9,7 +9,7 @@ class PosixLine final : public Link {
   PosixLine() = default;
   PosixLine(const PosixLine&) = delete;
   PosixLine& operator=(const PosixLine&) = delete;
-  ~PosixLine() { Close(); }
+  ~PosixLine() override { Close(); }
 
   // Opens the device at the form's line settings: raw, 115200 baud, 8 data
   // bits, no parity, one stop bit, no flow control of either kind. Holds it

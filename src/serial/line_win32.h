@@ -11,7 +11,7 @@ class Win32Line final : public Link {
   Win32Line() = default;
   Win32Line(const Win32Line&) = delete;
   Win32Line& operator=(const Win32Line&) = delete;
-  ~Win32Line() { Close(); }
+  ~Win32Line() override { Close(); }
 
   // name is "COM1" to "COM256" in any case, always opened through the
   // device namespace (\\.\COMn), not shared, at the form's line settings.

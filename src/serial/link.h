@@ -8,6 +8,8 @@
 
 class Link {
  public:
+  virtual ~Link() = default;
+
   enum class Result {
     Ok,
     Timeout,      // nothing arrived in time
@@ -32,7 +34,6 @@ class Link {
   Link() = default;
   Link(const Link&) = default;
   Link& operator=(const Link&) = default;
-  ~Link() = default;
 };
 
 // Why a line could not be opened, for the user: the kind, and the system's

@@ -7,6 +7,8 @@
 
 class SerialPort {
  public:
+  virtual ~SerialPort() = default;
+
   // Closes a held port first. On failure no port is held.
   virtual bool Open(const char* name) = 0;
   virtual bool Configure(std::uint32_t baud) = 0;
@@ -25,7 +27,6 @@ class SerialPort {
   SerialPort() = default;
   SerialPort(const SerialPort&) = default;
   SerialPort& operator=(const SerialPort&) = default;
-  ~SerialPort() = default;
 };
 
 #endif

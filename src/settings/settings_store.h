@@ -6,6 +6,8 @@
 
 class SettingsStore {
  public:
+  virtual ~SettingsStore() = default;
+
   // Copies the key's value, or defaultValue when the key is missing, into
   // buffer: at most maxLength - 1 bytes, always terminated when maxLength > 0.
   // Returns the bytes copied.
@@ -18,7 +20,6 @@ class SettingsStore {
   SettingsStore() = default;
   SettingsStore(const SettingsStore&) = default;
   SettingsStore& operator=(const SettingsStore&) = default;
-  ~SettingsStore() = default;
 };
 
 #endif
