@@ -1,5 +1,8 @@
 # The portable core, its unit tests, fuzz targets and benchmarks.
 
+# Off for a machine that only runs the programs: no test libraries needed.
+option(DTU_BUILD_TESTS "Build the tests, fuzz targets and benchmarks" ON)
+
 add_library(dtu_core STATIC ${DTU_CORE_SOURCES})
 target_include_directories(dtu_core PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(dtu_core PRIVATE -fno-exceptions)
@@ -24,6 +27,14 @@ if(EXISTS ${DTU_CLI_MAIN})
   target_link_libraries(dtucfg PRIVATE dtu_cli)
 endif()
 
+# The simulated unit on a pty: for trying the form, and for the tests.
+add_executable(dtu_sim_unit ${CMAKE_SOURCE_DIR}/tools/sim_unit.cpp)
+target_link_libraries(dtu_sim_unit PRIVATE dtu_core)
+
+if(NOT DTU_BUILD_TESTS)
+  return()
+endif()
+
 enable_testing()
 
 find_package(GTest REQUIRED)
@@ -41,9 +52,7 @@ target_link_libraries(dtu_unit_tests PRIVATE dtu_test_support GTest::gtest GTest
 include(GoogleTest)
 gtest_discover_tests(dtu_unit_tests DISCOVERY_TIMEOUT 60)
 
-# The simulated unit on a pty; the unit tests start it as a child process.
-add_executable(dtu_sim_unit ${CMAKE_SOURCE_DIR}/tools/sim_unit.cpp)
-target_link_libraries(dtu_sim_unit PRIVATE dtu_core)
+# The unit tests start the simulated unit as a child process.
 add_dependencies(dtu_unit_tests dtu_sim_unit)
 target_compile_definitions(dtu_unit_tests PRIVATE DTU_SIM_UNIT="$<TARGET_FILE:dtu_sim_unit>")
 

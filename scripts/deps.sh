@@ -7,8 +7,8 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
           binutils-mingw-w64-x86-64 wine64 xvfb x11-utils imagemagick python3 file
           clang-format clang-tidy libcli11-dev nlohmann-json3-dev)
 if [ "${1:-}" = "--run-only" ]; then
-  packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb imagemagick python3
-            libcli11-dev nlohmann-json3-dev)
+  packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb imagemagick
+            python3 libcli11-dev nlohmann-json3-dev)
 fi
 
 missing=()

@@ -3,7 +3,7 @@
 # missing, builds, prepares a private Wine prefix and starts the tool in
 # build/run, where it keeps DTU.ini.
 #
-#   scripts/run.sh                        COM1 is a simulated unit (tools/sim_unit.py)
+#   scripts/run.sh                        COM1 is a simulated unit (tools/sim_unit.cpp)
 #   scripts/run.sh --device /dev/ttyUSB0  COM1 is that serial device: a real unit
 #
 # On a desktop ($DISPLAY set) the form opens there; without one it runs on a
@@ -25,7 +25,7 @@ while [ $# -gt 0 ]; do
 done
 
 bash scripts/deps.sh --run-only
-bash scripts/build.sh --windows-only
+bash scripts/build.sh --run
 exe=$root/build/win64/DTUConfig.exe
 mkdir -p "$run_dir"
 
@@ -39,7 +39,7 @@ if [ -z "$device" ]; then
   fifo=$run_dir/sim-unit.path
   rm -f "$fifo"
   mkfifo "$fifo"
-  /usr/bin/python3 tools/sim_unit.py --dump "$run_dir/unit-record.bin" >"$fifo" &
+  build/sim/dtu_sim_unit --dump "$run_dir/unit-record.bin" >"$fifo" &
   sim_pid=$!
   read -r device <"$fifo"
   rm -f "$fifo"

@@ -6,8 +6,8 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 work=$root/build/screenshot
 
-[ -x build/win64/DTUConfig.exe ] && [ -x build/win64/dtu_driver.exe ] ||
-  bash scripts/build.sh --windows-only
+[ -x build/win64/DTUConfig.exe ] && [ -x build/win64/dtu_driver.exe ] &&
+  [ -x build/sim/dtu_sim_unit ] || bash scripts/build.sh --run
 
 rm -rf "$work/run"
 mkdir -p "$work/run" docs
@@ -21,7 +21,7 @@ mkdir -p "$work/run-read"
 fifo=$work/sim-unit.path
 rm -f "$fifo"
 mkfifo "$fifo"
-/usr/bin/python3 tools/sim_unit.py >"$fifo" &
+build/sim/dtu_sim_unit >"$fifo" &
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true' EXIT
 read -r device <"$fifo"

@@ -1,14 +1,13 @@
-// A simulated unit on a pseudo-terminal, for trying the tool and for its tests.
+// The simulated unit on a pseudo-terminal, for trying the tool and for its tests.
 //
 //   dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read] [--no-found]
-//                [--record FILE] [--dump FILE] [--log FILE]
+//                [--unplug-on-write] [--record FILE] [--dump FILE] [--log FILE]
 //
 // Prints the pty's path on the first line of standard output, then answers as
-// a unit does: the probe "DEDEDE" with the found frame, the read request with
-// the 609-byte configuration reply, a configuration write by storing the
-// record and acknowledging, restart and factory reset with an acknowledgement.
-// SIGUSR1 writes the record to the --dump file again, SIGUSR2 switches
-// --silent on and off, SIGTERM and SIGINT end it.
+// the unit model in src/protocol/sim_unit.h does, on real time. SIGUSR1 writes
+// the record to the --dump file again, SIGUSR2 switches --silent on and off,
+// SIGTERM and SIGINT end it. With --unplug-on-write the pty goes away as soon
+// as a configuration write begins, and the program ends.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,39 +15,26 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
-#include <optional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "protocol/config_image.h"
+#include "protocol/sim_unit.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
 
-const Bytes kProbe = {'D', 'E', 'D', 'E', 'D', 'E'};
-const Bytes kReadRequest = {0x7B, 0x94, 0x00, 0x00, 0x7C};
-const Bytes kRestart = {0x7B, 0x95, 0x00, 0x00, 0x7C};
-const Bytes kFactoryReset = {0x7B, 0x99, 0x00, 0x00, 0x7C};
-const Bytes kWritePrefix = {0x7B, 0x91, 0x00};
-const Bytes kFound = {0x7B, 0x90, 0x00, 0x00, 0x7C};
-const Bytes kAck = {0x7B, 0x92, 0x00, 0x00, 0x7C};
-const Bytes kReadHeader = {0x7B, 0x94, 0x00};
-const Bytes kReadTrailer = {0x00, 0x00, 0x00, 0x00, 0x00, 0x7C};
-constexpr std::size_t kWriteLength = 3 + kConfigImageSize + 1;
 // Opening a port is followed by its configuration and a purge, which would
 // throw away bytes sent at once.
-constexpr auto kStraySettle = std::chrono::milliseconds(200);
+constexpr std::uint64_t kStraySettleMs = 200;
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_dumpRequested = 0;
@@ -64,62 +50,19 @@ void OnSignal(int signal) {
   }
 }
 
+std::uint64_t NowMs() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
 struct Options {
-  bool silent = false;
-  int delayMs = 0;
+  SimUnitOptions unit;
   Bytes stray;
-  bool shortRead = false;
-  bool noFound = false;
   std::string recordFile;
   std::string dumpFile;
   std::string logFile;
 };
-
-using Record = std::array<std::uint8_t, kConfigImageSize>;
-
-void PutText(Record& r, Field field, const char* text) {
-  std::memcpy(r.data() + field.offset, text, std::min(std::strlen(text), field.size - 1));
-}
-
-void PutByte(Record& r, Field field, std::uint8_t value) { r[field.offset] = value; }
-
-void PutPackage(Record& r, Field field, const Bytes& data) {
-  std::copy(data.begin(), data.end(), r.begin() + static_cast<std::ptrdiff_t>(field.offset));
-  r[field.offset + image::kPackageCountIndex] = static_cast<std::uint8_t>(data.size());
-}
-
-Record FactoryRecord() {
-  using namespace image;
-  Record r{};
-  PutText(r, kProtocol, "TCP");
-  PutText(r, kMasterAddress, "factory.example.com");
-  PutText(r, kMasterPort, "6000");
-  PutText(r, kHeartbeatTime, "60");
-  PutText(r, kReconnectInterval, "60");
-  PutText(r, kNoResponseTime, "20");
-  PutPackage(r, kRegistrationPackage, {0x20});
-  PutPackage(r, kHeartbeatPackage, {0x20});
-  PutText(r, kUnitBaud, "115200");
-  PutByte(r, kUnitDataBits, '8');
-  PutByte(r, kUnitStopBits, 1);
-  PutByte(r, kUnitParity, 0);
-  PutText(r, kCenterPhone1, "10000000000");
-  PutText(r, kStandbyAddress, "standby.example.com");
-  PutText(r, kStandbyPort, "9997");
-  PutText(r, kPacketLength, "1024");
-  PutByte(r, kInput3Alarm, 2);
-  PutByte(r, kInput4Alarm, 2);
-  PutByte(r, kMinInterval, '2');
-  PutByte(r, kReconnectTimes, 20);
-  PutByte(r, kDebugInfo, 0);
-  PutByte(r, kOutput1, 0);
-  PutByte(r, kOutput2, 0);
-  PutByte(r, kDataMode, 1);
-  PutByte(r, kWorkMode, 0);
-  PutText(r, kApn, "cmnet");
-  PutText(r, kCenterPhone2, "10000000000");
-  return r;
-}
 
 bool ParseHex(const char* text, Bytes* out) {
   int high = -1;
@@ -143,27 +86,19 @@ bool ParseHex(const char* text, Bytes* out) {
       high = -1;
     }
   }
-  return high < 0;
+  return high < 0 && out->size() <= SimUnit::kOutputRoom;
 }
 
-bool StartsWith(const Bytes& data, const Bytes& prefix) {
-  return data.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), data.begin());
-}
-
-// Whether everything in data could still grow into prefix.
-bool CouldBecome(const Bytes& data, const Bytes& prefix) {
-  return data.size() < prefix.size() && std::equal(data.begin(), data.end(), prefix.begin());
-}
-
-class Unit {
+class PtyUnit {
  public:
-  explicit Unit(Options options) : options_(std::move(options)), record_(FactoryRecord()) {}
+  explicit PtyUnit(Options options) : options_(std::move(options)), unit_(options_.unit) {}
+  PtyUnit(const PtyUnit&) = delete;
+  PtyUnit& operator=(const PtyUnit&) = delete;
 
-  ~Unit() {
-    for (int fd : {master_, slave_, watch_}) {
-      if (fd >= 0) {
-        close(fd);
-      }
+  ~PtyUnit() {
+    ClosePty();
+    if (watch_ >= 0) {
+      close(watch_);
     }
     if (log_ != nullptr) {
       std::fclose(log_);
@@ -210,8 +145,7 @@ class Unit {
         watch_ = -1;
       }
       if (watch_ < 0) {
-        Queue(options_.stray, Clock::now());
-        options_.stray.clear();
+        unit_.Send(options_.stray.data(), options_.stray.size(), NowMs());
       }
     }
     Dump();
@@ -240,7 +174,7 @@ class Unit {
       }
       if (g_toggleSilent) {
         g_toggleSilent = 0;
-        options_.silent = !options_.silent;
+        unit_.Options().silent = !unit_.Options().silent;
       }
       MoveDueReplies();
       Flush();
@@ -250,20 +184,15 @@ class Unit {
         fds[0].events |= POLLOUT;
       }
       const nfds_t count = watch_ >= 0 ? 2 : 1;
-      timespec timeout = {1, 0};
-      timespec* wait = nullptr;
-      if (!scheduled_.empty() || strayDue_) {
-        wait = &timeout;
-        auto next = scheduled_.empty() ? *strayDue_ : scheduled_.front().due;
-        if (strayDue_) {
-          next = std::min(next, *strayDue_);
-        }
-        const auto left = std::max(Clock::duration::zero(), next - Clock::now());
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
-        timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+      timespec timeout = {0, 0};
+      const std::uint64_t due = unit_.NextDueMs();
+      if (due != SimUnit::kNever) {
+        const std::uint64_t now = NowMs();
+        const std::uint64_t left = due > now ? due - now : 0;
+        timeout.tv_sec = static_cast<time_t>(left / 1000);
+        timeout.tv_nsec = static_cast<long>(left % 1000 * 1000000);
       }
-      const int ready = ppoll(fds, count, wait, &open);
+      const int ready = ppoll(fds, count, due != SimUnit::kNever ? &timeout : nullptr, &open);
       if (ready < 0) {
         if (errno == EINTR) {
           continue;
@@ -276,17 +205,16 @@ class Unit {
       }
       if ((fds[0].revents & POLLIN) != 0) {
         Receive();
+        if (unit_.Unplugged()) {
+          ClosePty();  // the client sees its device vanish
+          return 0;
+        }
       }
     }
     return 0;
   }
 
  private:
-  struct Scheduled {
-    Clock::time_point due;
-    Bytes data;
-  };
-
   static void MakeRaw(int fd) {
     termios attrs = {};
     if (tcgetattr(fd, &attrs) == 0) {
@@ -295,9 +223,18 @@ class Unit {
     }
   }
 
+  void ClosePty() {
+    for (int* fd : {&master_, &slave_}) {
+      if (*fd >= 0) {
+        close(*fd);
+        *fd = -1;
+      }
+    }
+  }
+
   bool LoadRecord(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
-    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.eof() && !in.good()) {
       std::fprintf(stderr, "%s: cannot read\n", file.c_str());
       return false;
@@ -307,12 +244,15 @@ class Unit {
                    data.size());
       return false;
     }
-    std::copy(data.begin(), data.end(), record_.begin());
+    ConfigImage record;
+    std::copy(data.begin(), data.end(), record.bytes.begin());
+    unit_.SetRecord(record);
     return true;
   }
 
   // Written beside the target and renamed, so a reader never sees half a record.
   void Dump() {
+    dumpedVersion_ = unit_.RecordVersion();
     if (options_.dumpFile.empty()) {
       return;
     }
@@ -322,7 +262,8 @@ class Unit {
       std::perror(temp.c_str());
       return;
     }
-    const bool ok = std::fwrite(record_.data(), 1, record_.size(), f) == record_.size();
+    const auto& bytes = unit_.Record().bytes;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (std::fclose(f) != 0 || !ok || std::rename(temp.c_str(), options_.dumpFile.c_str()) != 0) {
       std::perror(options_.dumpFile.c_str());
     }
@@ -343,34 +284,21 @@ class Unit {
     std::fflush(log_);
   }
 
-  void Queue(const Bytes& data, Clock::time_point due) { scheduled_.push_back({due, data}); }
-
-  void Reply(const Bytes& data) {
-    if (!options_.silent) {
-      Queue(data, Clock::now() + std::chrono::milliseconds(options_.delayMs));
-    }
-  }
-
   void OnClientOpen() {
     char events[4096];
     while (read(watch_, events, sizeof events) > 0) {
     }
     close(watch_);
     watch_ = -1;
-    strayDue_ = Clock::now() + kStraySettle;
+    unit_.Send(options_.stray.data(), options_.stray.size(), NowMs() + kStraySettleMs);
   }
 
   void MoveDueReplies() {
-    const auto now = Clock::now();
-    if (strayDue_ && *strayDue_ <= now) {
-      strayDue_.reset();
-      Queue(options_.stray, now);
-    }
-    while (!scheduled_.empty() && scheduled_.front().due <= now) {
-      const Bytes& data = scheduled_.front().data;
-      Note("out", data.data(), data.size());
-      out_.insert(out_.end(), data.begin(), data.end());
-      scheduled_.pop_front();
+    std::uint8_t buffer[SimUnit::kOutputRoom];
+    const std::size_t n = unit_.TakeDue(buffer, sizeof buffer, NowMs());
+    if (n > 0) {
+      Note("out", buffer, n);
+      out_.insert(out_.end(), buffer, buffer + n);
     }
   }
 
@@ -391,100 +319,37 @@ class Unit {
       return;
     }
     Note("in", buffer, static_cast<std::size_t>(n));
-    pending_.insert(pending_.end(), buffer, buffer + n);
-    Handle();
-  }
-
-  // Takes every whole request off the front of what has arrived; a byte that
-  // starts no request is noise and dropped.
-  void Handle() {
-    static const Bytes* const kRequests[] = {&kProbe, &kReadRequest, &kRestart, &kFactoryReset};
-    while (!pending_.empty()) {
-      if (StartsWith(pending_, kWritePrefix)) {
-        if (pending_.size() < kWriteLength) {
-          return;
-        }
-        if (pending_[kWriteLength - 1] == 0x7C) {
-          std::copy(pending_.begin() + 3, pending_.begin() + 3 + kConfigImageSize, record_.begin());
-          Dump();
-          Reply(kAck);
-          Drop(kWriteLength);
-        } else {
-          Drop(1);
-        }
-        continue;
-      }
-      const Bytes* matched = nullptr;
-      bool partial = CouldBecome(pending_, kWritePrefix);
-      for (const Bytes* request : kRequests) {
-        if (StartsWith(pending_, *request)) {
-          matched = request;
-          break;
-        }
-        partial = partial || CouldBecome(pending_, *request);
-      }
-      if (matched != nullptr) {
-        Drop(matched->size());
-        Answer(*matched);
-      } else if (partial) {
-        return;  // the rest may still come
-      } else {
-        Drop(1);
-      }
-    }
-  }
-
-  void Drop(std::size_t n) {
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
-  }
-
-  void Answer(const Bytes& request) {
-    if (&request == &kProbe) {
-      if (!options_.noFound) {
-        Reply(kFound);
-      }
-    } else if (&request == &kReadRequest) {
-      Bytes reply = kReadHeader;
-      reply.insert(reply.end(), record_.begin(), record_.end());
-      reply.insert(reply.end(), kReadTrailer.begin(), kReadTrailer.end());
-      if (options_.shortRead) {
-        reply.pop_back();
-      }
-      Reply(reply);
-    } else if (&request == &kRestart) {
-      Reply(kAck);
-    } else if (&request == &kFactoryReset) {
-      record_ = FactoryRecord();
+    unit_.Receive(buffer, static_cast<std::size_t>(n), NowMs());
+    if (unit_.RecordVersion() != dumpedVersion_) {
       Dump();
-      Reply(kAck);
     }
   }
 
   Options options_;
-  Record record_;
+  SimUnit unit_;
+  unsigned dumpedVersion_ = 0;
   std::string path_;
   int master_ = -1;
   int slave_ = -1;
   int watch_ = -1;
   FILE* log_ = nullptr;
-  Bytes pending_;
   Bytes out_;
-  std::deque<Scheduled> scheduled_;
-  std::optional<Clock::time_point> strayDue_;
 };
 
 void Usage() {
   std::fprintf(stderr,
                "usage: dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
-               "                    [--no-found] [--record FILE] [--dump FILE] [--log FILE]\n"
-               "  --silent       answer nothing (SIGUSR2 switches this on and off)\n"
-               "  --delay-ms N   wait N ms before each reply\n"
-               "  --stray HEX    send these bytes once, shortly after the first client opens\n"
-               "  --short-read   answer a read with 608 bytes instead of 609\n"
-               "  --no-found     ignore the probe\n"
-               "  --record FILE  start from this 600-byte record\n"
-               "  --dump FILE    keep the current record in FILE (again on SIGUSR1)\n"
-               "  --log FILE     append every byte sequence in and out, with time, as hex\n");
+               "                    [--no-found] [--unplug-on-write] [--record FILE]\n"
+               "                    [--dump FILE] [--log FILE]\n"
+               "  --silent           answer nothing (SIGUSR2 switches this on and off)\n"
+               "  --delay-ms N       wait N ms before each reply\n"
+               "  --stray HEX        send these bytes once, shortly after the first client opens\n"
+               "  --short-read       answer a read with 608 bytes instead of 609\n"
+               "  --no-found         ignore the probe\n"
+               "  --unplug-on-write  vanish (close the pty and end) when a write begins\n"
+               "  --record FILE      start from this 600-byte record\n"
+               "  --dump FILE        keep the current record in FILE (again on SIGUSR1)\n"
+               "  --log FILE         append every byte sequence in and out, with time, as hex\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -492,18 +357,20 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--silent") {
-      options->silent = true;
+      options->unit.silent = true;
     } else if (arg == "--short-read") {
-      options->shortRead = true;
+      options->unit.shortRead = true;
     } else if (arg == "--no-found") {
-      options->noFound = true;
+      options->unit.noFound = true;
+    } else if (arg == "--unplug-on-write") {
+      options->unit.unplugOnWrite = true;
     } else if (arg == "--delay-ms" && hasValue) {
       char* end = nullptr;
       const long value = std::strtol(argv[++i], &end, 10);
       if (*end != '\0' || value < 0 || value > 600000) {
         return false;
       }
-      options->delayMs = static_cast<int>(value);
+      options->unit.delayMs = static_cast<unsigned>(value);
     } else if (arg == "--stray" && hasValue) {
       if (!ParseHex(argv[++i], &options->stray)) {
         return false;
@@ -529,7 +396,7 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
-  Unit unit(std::move(options));
+  PtyUnit unit(std::move(options));
   if (!unit.Start()) {
     return 1;
   }

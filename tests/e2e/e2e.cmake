@@ -6,7 +6,8 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 set(DTU_E2E_DIR ${CMAKE_SOURCE_DIR}/tests/e2e)
 set(DTU_E2E_TEMPLATE ${CMAKE_BINARY_DIR}/e2e/template-prefix)
-set(DTU_E2E_ENV "DTU_WIN64_DIR=${DTU_WIN64_DIR}" "DTU_E2E_TEMPLATE=${DTU_E2E_TEMPLATE}")
+set(DTU_E2E_ENV "DTU_WIN64_DIR=${DTU_WIN64_DIR}" "DTU_E2E_TEMPLATE=${DTU_E2E_TEMPLATE}"
+                "DTU_SIM_UNIT=$<TARGET_FILE:dtu_sim_unit>")
 
 add_test(NAME e2e_template_prefix
          COMMAND Python3::Interpreter ${DTU_E2E_DIR}/harness.py make-template ${DTU_E2E_TEMPLATE})
@@ -23,6 +24,8 @@ foreach(script ${DTU_E2E_TESTS})
   get_filename_component(name ${script} NAME_WE)
   add_test(NAME e2e_${name} COMMAND Python3::Interpreter ${script} -v
            WORKING_DIRECTORY ${DTU_E2E_DIR})
+  # The simulated unit comes from the normal build; without it a test is not run.
   set_tests_properties(e2e_${name} PROPERTIES
-    FIXTURES_REQUIRED dtu_e2e_prefix LABELS e2e TIMEOUT 600 ENVIRONMENT "${DTU_E2E_ENV}")
+    FIXTURES_REQUIRED dtu_e2e_prefix LABELS e2e TIMEOUT 600 ENVIRONMENT "${DTU_E2E_ENV}"
+    REQUIRED_FILES $<TARGET_FILE:dtu_sim_unit>)
 endforeach()

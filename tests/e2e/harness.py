@@ -49,6 +49,11 @@ def win64_dir():
     return os.environ.get("DTU_WIN64_DIR", os.path.join(ROOT, "build", "win64"))
 
 
+def sim_unit_program():
+    """The simulated unit's program, tools/sim_unit.cpp as built natively."""
+    return os.environ.get("DTU_SIM_UNIT", os.path.join(ROOT, "build", "native", "dtu_sim_unit"))
+
+
 def wine_env(prefix, display=None):
     env = dict(os.environ)
     env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")

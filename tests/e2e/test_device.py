@@ -4,14 +4,11 @@ set, restart, factory reset, and a unit that stops answering."""
 import os
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-from harness import ROOT, Session
-
-SIM = os.path.join(ROOT, "tools", "sim_unit.py")
+from harness import Session, sim_unit_program
 
 
 class SimulatedUnit:
@@ -20,7 +17,7 @@ class SimulatedUnit:
         self.dump = os.path.join(self.dir, "record.bin")
         self.log = os.path.join(self.dir, "wire.log")
         self.process = subprocess.Popen(
-            [sys.executable, SIM, "--dump", self.dump, "--log", self.log, *options],
+            [sim_unit_program(), "--dump", self.dump, "--log", self.log, *options],
             stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.path = self.process.stdout.readline().decode().strip()
 

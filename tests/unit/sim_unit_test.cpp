@@ -1,24 +1,30 @@
-// The simulated unit, driven over its pty as the tool drives a real unit.
+// The unit model, the in-process line over it on virtual time, and the
+// program that serves the model on a pty.
+#include "protocol/sim_unit.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <string>
 #include <vector>
 
-#include "protocol/config_image.h"
-
-extern char** environ;
+#include "form/form_lists.h"
+#include "protocol/transfer.h"
+#include "serial/interrupt.h"
+#include "serial/sim_link.h"
+#include "support/fake_seams.h"
+#include "support/memory_form.h"
 
 namespace {
 
@@ -30,72 +36,265 @@ const Bytes kAck = {0x7B, 0x92, 0x00, 0x00, 0x7C};
 const Bytes kReadRequest = {0x7B, 0x94, 0x00, 0x00, 0x7C};
 const Bytes kRestart = {0x7B, 0x95, 0x00, 0x00, 0x7C};
 const Bytes kFactoryReset = {0x7B, 0x99, 0x00, 0x00, 0x7C};
-constexpr std::size_t kReplyLength = 609;
-// Long enough for a reply that is coming, short enough to keep the tests quick.
-constexpr int kReplyWaitMs = 3000;
-constexpr int kQuietMs = 150;
+const Bytes kWritePrefix = {0x7B, 0x91, 0x00};
 
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-std::string Text(const Bytes& record, Field field) {
-  const char* start = reinterpret_cast<const char*>(record.data() + field.offset);
-  return std::string(start, strnlen(start, field.size));
+Bytes Times(int n, const Bytes& b) { return n == 0 ? Bytes{} : b + Times(n - 1, b); }
+
+Bytes Of(const ConfigImage& image) { return Bytes(image.bytes.begin(), image.bytes.end()); }
+
+Bytes Factory() {
+  ConfigImage image;
+  SimUnit::FactoryRecord(image);
+  return Of(image);
 }
+
+Bytes ReadReply(const Bytes& record) {
+  return Bytes{0x7B, 0x94, 0x00} + record + Bytes{0, 0, 0, 0, 0, 0x7C};
+}
+
+// A record unlike the defaults in every slot.
+Bytes PatternRecord() {
+  Bytes record(kConfigImageSize);
+  std::iota(record.begin(), record.end(), std::uint8_t{3});
+  return record;
+}
+
+Bytes WriteFrame(const Bytes& record) { return kWritePrefix + record + Bytes{0x7C}; }
+
+Bytes TakeAll(SimUnit& unit, std::uint64_t nowMs) {
+  Bytes got(SimUnit::kOutputRoom);
+  got.resize(unit.TakeDue(got.data(), got.size(), nowMs));
+  return got;
+}
+
+// Hands in bytes at nowMs and returns what is due by then.
+Bytes Exchange(SimUnit& unit, const Bytes& in, std::uint64_t nowMs = 0) {
+  unit.Receive(in.data(), in.size(), nowMs);
+  return TakeAll(unit, nowMs);
+}
+
+TEST(SimUnit, AnswersEveryRequestAndKeepsAWrittenRecordUntilFactoryReset) {
+  SimUnit unit;
+  EXPECT_EQ(Exchange(unit, kProbe), kFound);
+  EXPECT_EQ(Exchange(unit, kReadRequest), ReadReply(Factory()));
+  const Bytes record = PatternRecord();
+  EXPECT_EQ(Exchange(unit, WriteFrame(record)), kAck);
+  EXPECT_EQ(unit.RecordVersion(), 1u);
+  EXPECT_EQ(Exchange(unit, kRestart + kReadRequest), kAck + ReadReply(record));
+  EXPECT_EQ(unit.RecordVersion(), 1u);
+  EXPECT_EQ(Exchange(unit, kFactoryReset + kReadRequest), kAck + ReadReply(Factory()));
+  EXPECT_EQ(unit.RecordVersion(), 2u);
+  EXPECT_EQ(unit.NextDueMs(), SimUnit::kNever);
+}
+
+TEST(SimUnit, FactoryRecordSurvivesTheFormUnchanged) {
+  // Read into the form and set again, the defaults come back byte for byte:
+  // nothing in them that Set would refuse or change.
+  ConfigImage image;
+  SimUnit::FactoryRecord(image);
+  MemoryForm form;
+  FakeBoxes boxes;
+  SetUpForm(form);
+  DecodeImage(image, form);
+  ConfigImage again{};
+  ASSERT_TRUE(EncodeForm(form, boxes, again));
+  EXPECT_EQ(Of(again), Factory());
+}
+
+TEST(SimUnit, FramesSplitAcrossCallsAreAnsweredOnlyWhenWhole) {
+  SimUnit unit;
+  EXPECT_EQ(Exchange(unit, {'D', 'E', 'D'}), Bytes{});
+  EXPECT_EQ(Exchange(unit, {'E', 'D', 'E'}), kFound);
+  EXPECT_EQ(Exchange(unit, {0x7B}), Bytes{});
+  EXPECT_EQ(Exchange(unit, {0x94, 0x00, 0x00}), Bytes{});
+  EXPECT_EQ(Exchange(unit, {0x7C}), ReadReply(Factory()));
+
+  // A configuration write as the tools send it: prefix, record (here in two), end.
+  const Bytes record = PatternRecord();
+  EXPECT_EQ(Exchange(unit, kWritePrefix), Bytes{});
+  EXPECT_EQ(Exchange(unit, Bytes(record.begin(), record.begin() + 250)), Bytes{});
+  EXPECT_EQ(Exchange(unit, Bytes(record.begin() + 250, record.end())), Bytes{});
+  EXPECT_EQ(Of(unit.Record()), Factory());
+  EXPECT_EQ(Exchange(unit, {0x7C}), kAck);
+  EXPECT_EQ(Of(unit.Record()), record);
+}
+
+TEST(SimUnit, GarbageAndBrokenWritesAreSkipped) {
+  SimUnit unit;
+  // A write whose closing byte is wrong is noise, byte by byte: requests
+  // inside it and after it are heard.
+  const Bytes broken = kWritePrefix + kProbe + Bytes(594, 'Q') + Bytes{0x7D};
+  EXPECT_EQ(Exchange(unit, broken + kProbe), kFound + kFound);
+  EXPECT_EQ(Of(unit.Record()), Factory());
+  EXPECT_EQ(unit.RecordVersion(), 0u);
+  // Bytes that begin a request and then break off must not swallow the next one.
+  EXPECT_EQ(
+      Exchange(unit, Bytes{0x00, 0xFF, 'D', 'E', 'X', 0x7B, 0x7B, 0x94, 0x00, 0x7C, 0x7B, 0x91} +
+                         kProbe + Bytes{'D', 0x7B, 0x99, 0x01} + kRestart),
+      kFound + kAck);
+  // More noise than the unit holds at once, then a write, all in one call.
+  const Bytes record = PatternRecord();
+  EXPECT_EQ(Exchange(unit, Bytes(3000, 'Q') + WriteFrame(record) + Bytes{0x12} + kProbe),
+            kAck + kFound);
+  EXPECT_EQ(Of(unit.Record()), record);
+}
+
+TEST(SimUnit, Misbehaviours) {
+  SimUnit silent(SimUnitOptions{true, 0, false, false, false});
+  EXPECT_EQ(Exchange(silent, kProbe + kReadRequest + kRestart + WriteFrame(PatternRecord())),
+            Bytes{});
+  EXPECT_EQ(silent.NextDueMs(), SimUnit::kNever);
+  EXPECT_EQ(Of(silent.Record()), PatternRecord());  // it lost its voice, not its memory
+  EXPECT_EQ(silent.RecordVersion(), 1u);
+  silent.Options().silent = false;
+  EXPECT_EQ(Exchange(silent, kProbe), kFound);
+
+  SimUnit odd(SimUnitOptions{false, 0, true, true, false});
+  EXPECT_EQ(Exchange(odd, kProbe + kRestart), kAck);
+  const Bytes reply = ReadReply(Factory());
+  EXPECT_EQ(Exchange(odd, kReadRequest), Bytes(reply.begin(), reply.end() - 1));
+}
+
+TEST(SimUnit, AnswersFallDueAfterTheDelayInOrder) {
+  SimUnit unit(SimUnitOptions{false, 300, false, false, false});
+  unit.Receive(kProbe.data(), kProbe.size(), 100);
+  const std::uint8_t stray[] = {0x41, 0x42};
+  unit.Send(stray, sizeof stray, 250);
+  unit.Receive(kRestart.data(), kRestart.size(), 200);
+  EXPECT_EQ(unit.NextDueMs(), 400u);
+  EXPECT_EQ(TakeAll(unit, 399), Bytes{});
+  // Taken in pieces, the bytes keep their order; the stray ones waited their turn.
+  std::uint8_t first[2];
+  ASSERT_EQ(unit.TakeDue(first, sizeof first, 400), 2u);
+  EXPECT_EQ(Bytes(first, first + 2) + TakeAll(unit, 400), (kFound + Bytes{0x41, 0x42}));
+  EXPECT_EQ(unit.NextDueMs(), 500u);
+  EXPECT_EQ(TakeAll(unit, 500), kAck);
+}
+
+TEST(SimUnit, FullQueueDropsTheNewestAnswer) {
+  SimUnit unit;
+  // Offsets the ring, so that later answers wrap around its end.
+  EXPECT_EQ(Exchange(unit, kProbe), kFound);
+  const Bytes reply = ReadReply(Factory());
+  EXPECT_EQ(Exchange(unit, Times(10, kReadRequest)), Times(6, reply));
+  EXPECT_EQ(Exchange(unit, Times(2, kReadRequest)), Times(2, reply));
+  // Many short answers run out of places before they run out of bytes.
+  EXPECT_EQ(Exchange(unit, Times(40, kProbe)), Times(32, kFound));
+  EXPECT_EQ(Exchange(unit, kRestart), kAck);
+}
+
+TEST(SimUnit, VanishesWhenAWriteBegins) {
+  SimUnit unit(SimUnitOptions{false, 50, false, false, true});
+  unit.Receive(kProbe.data(), kProbe.size(), 0);
+  EXPECT_EQ(Exchange(unit, kWritePrefix, 10), Bytes{});
+  EXPECT_TRUE(unit.Unplugged());
+  // The answer it owed is lost with it, and it hears nothing more.
+  EXPECT_EQ(Exchange(unit, PatternRecord() + Bytes{0x7C} + kProbe, 1000), Bytes{});
+  EXPECT_EQ(unit.NextDueMs(), SimUnit::kNever);
+  EXPECT_EQ(Of(unit.Record()), Factory());
+  EXPECT_EQ(unit.RecordVersion(), 0u);
+}
+
+Link::Result ReadInto(SimLink& link, Bytes* got, unsigned timeoutMs, std::size_t max = 1024) {
+  got->assign(max, 0);
+  std::size_t received = 99;
+  const Link::Result result = link.Read(got->data(), max, timeoutMs, &received);
+  got->resize(received);
+  return result;
+}
+
+TEST(SimLink, WaitingMovesTheVirtualClock) {
+  SimUnit unit(SimUnitOptions{false, 500, false, false, false});
+  SimLink link(unit);
+  Bytes got;
+  ASSERT_EQ(link.Write(kProbe.data(), kProbe.size()), Link::Result::Ok);
+  EXPECT_EQ(ReadInto(link, &got, 1000), Link::Result::Ok);
+  EXPECT_EQ(got, kFound);
+  EXPECT_EQ(link.NowMs(), 500u);
+  EXPECT_EQ(ReadInto(link, &got, 200), Link::Result::Timeout);
+  EXPECT_EQ(got, Bytes{});
+  EXPECT_EQ(link.NowMs(), 700u);
+
+  ASSERT_EQ(link.Write(kReadRequest.data(), kReadRequest.size()), Link::Result::Ok);
+  EXPECT_EQ(ReadInto(link, &got, 499), Link::Result::Timeout);
+  EXPECT_EQ(ReadInto(link, &got, 1), Link::Result::Ok);
+  EXPECT_EQ(got, ReadReply(Factory()));
+  EXPECT_EQ(link.NowMs(), 1200u);
+
+  // Purge drops what is due, not what is still to come.
+  const std::uint8_t early[] = {0x01, 0x02};
+  const std::uint8_t late[] = {0x03};
+  unit.Send(early, sizeof early, 1200);
+  unit.Send(late, sizeof late, 1250);
+  link.Purge();
+  EXPECT_EQ(ReadInto(link, &got, 100), Link::Result::Ok);
+  EXPECT_EQ(got, Bytes{0x03});
+}
+
+TEST(SimLink, InterruptedOnRequestAndLostOnceTheUnitVanishes) {
+  SimUnit unit(SimUnitOptions{false, 0, false, false, true});
+  SimLink link(unit);
+  Bytes got;
+  RequestInterrupt();
+  EXPECT_EQ(ReadInto(link, &got, 100), Link::Result::Interrupted);
+  ClearInterrupt();
+  EXPECT_EQ(got, Bytes{});
+  EXPECT_EQ(link.NowMs(), 0u);
+
+  ASSERT_EQ(link.Write(kProbe.data(), kProbe.size()), Link::Result::Ok);
+  EXPECT_EQ(link.Write(kWritePrefix.data(), kWritePrefix.size()), Link::Result::Lost);
+  EXPECT_EQ(ReadInto(link, &got, 100), Link::Result::Lost);
+  EXPECT_EQ(link.Write(kProbe.data(), kProbe.size()), Link::Result::Lost);
+}
+
+// Long enough for a reply that is coming, short enough to keep the tests quick.
+constexpr int kReplyWaitMs = 3000;
+constexpr int kQuietMs = 150;
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string TempPath(const char* name) {
-  return testing::TempDir() + "sim_unit_" + std::to_string(getpid()) + "_" + name;
+void WriteFile(const std::string& path, const Bytes& data) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-// A record unlike the defaults in every slot.
-Bytes PatternRecord() {
-  Bytes record(kConfigImageSize);
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    record[i] = static_cast<std::uint8_t>(i * 7 + 3);
-  }
-  return record;
-}
-
-Bytes WriteFrame(const Bytes& record) { return Bytes{0x7B, 0x91, 0x00} + record + Bytes{0x7C}; }
-
-class SimUnit {
+// The program as a child process, its pty opened as a client would.
+class PtyUnit {
  public:
-  explicit SimUnit(std::vector<std::string> args = {}) {
+  explicit PtyUnit(std::vector<std::string> args) {
     args.insert(args.begin(), DTU_SIM_UNIT);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) {
       argv.push_back(a.data());
     }
     argv.push_back(nullptr);
     int out[2];
-    if (pipe(out) != 0) {
-      ADD_FAILURE() << "pipe";
-      return;
+    EXPECT_EQ(pipe(out), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      execv(argv[0], argv.data());
+      _exit(127);
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
-    stdout_ = out[0];
-    if (spawned != 0) {
-      pid_ = -1;
-      ADD_FAILURE() << "cannot start " << argv[0];
-      return;
+    FILE* first = fdopen(out[0], "r");
+    char line[256] = {};
+    if (std::fgets(line, sizeof line, first) != nullptr) {
+      path_.assign(line, std::strcspn(line, "\n"));
     }
-    path_ = FirstLine();
+    std::fclose(first);
   }
 
-  ~SimUnit() {
+  ~PtyUnit() {
     if (fd_ >= 0) {
       close(fd_);
     }
@@ -103,327 +302,122 @@ class SimUnit {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    if (stdout_ >= 0) {
-      close(stdout_);
-    }
   }
 
   const std::string& Path() const { return path_; }
 
+  // The program made the line raw already; a client need not.
   bool Attach() {
     fd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd_ < 0) {
-      return false;
-    }
-    termios attrs = {};
-    tcgetattr(fd_, &attrs);
-    cfmakeraw(&attrs);
-    return tcsetattr(fd_, TCSANOW, &attrs) == 0;
-  }
-
-  void Detach() {
-    close(fd_);
-    fd_ = -1;
+    return fd_ >= 0;
   }
 
   void Send(const Bytes& data) {
     ASSERT_EQ(write(fd_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
   }
 
-  // Everything that arrives until `count` bytes are in or `ms` have passed.
+  // What arrives until count bytes are in or the line stays quiet for ms.
   Bytes Receive(std::size_t count, int ms = kReplyWaitMs) {
     Bytes got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (got.size() < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        break;
-      }
-      pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-        continue;
-      }
-      std::uint8_t buffer[1024];
-      const ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n > 0) {
-        got.insert(got.end(), buffer, buffer + n);
-      }
+    pollfd p = {fd_, POLLIN, 0};
+    std::uint8_t buffer[1024];
+    ssize_t n = 0;
+    while (got.size() < count && poll(&p, 1, ms) > 0 && (n = read(fd_, buffer, 1024)) > 0) {
+      got.insert(got.end(), buffer, buffer + n);
     }
     return got;
   }
 
-  // Nothing may arrive: waits a little and returns whatever did.
-  Bytes Stray() { return Receive(1, kQuietMs); }
-
-  Bytes ReadRecord() {
-    Send(kReadRequest);
-    const Bytes reply = Receive(kReplyLength);
-    if (reply.size() != kReplyLength) {
-      ADD_FAILURE() << "reply of " << reply.size() << " bytes";
-      return {};
-    }
-    return Bytes(reply.begin() + 3, reply.begin() + 3 + kConfigImageSize);
+  // Whether the line went away (as a pulled adapter does) within the wait:
+  // it hangs up and refuses what is written.
+  bool Vanished() {
+    pollfd p = {fd_, POLLIN, 0};
+    return poll(&p, 1, kReplyWaitMs) == 1 && (p.revents & POLLHUP) != 0 && write(fd_, "D", 1) < 0 &&
+           errno == EIO;
   }
 
   void Signal(int signal) { kill(pid_, signal); }
 
   // The exit status, or -1 if it did not end within the wait.
   int WaitExit() {
-    for (int i = 0; i < kReplyWaitMs / 10; ++i) {
-      int status = 0;
+    int status = 0;
+    for (int i = 0; i < kReplyWaitMs / 10; ++i, usleep(10000)) {
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       }
-      usleep(10000);
     }
     return -1;
   }
 
  private:
-  std::string FirstLine() {
-    std::string line;
-    for (;;) {
-      pollfd p = {stdout_, POLLIN, 0};
-      char c = 0;
-      if (poll(&p, 1, kReplyWaitMs) <= 0 || read(stdout_, &c, 1) != 1 || c == '\n') {
-        return line;
-      }
-      line += c;
-    }
-  }
-
   pid_t pid_ = -1;
-  int stdout_ = -1;
   int fd_ = -1;
   std::string path_;
 };
 
-TEST(SimUnit, AnswersEveryRequestByteExactly) {
-  SimUnit unit;
+TEST(SimUnitPty, ServesAGivenRecordKeepsItsDumpAndLogs) {
+  const std::string base = testing::TempDir() + "sim_unit_" + std::to_string(getpid());
+  const std::string record = base + "_record.bin", dump = base + "_dump.bin", log = base + ".log";
+  const Bytes first(kConfigImageSize, 0x31);
+  const Bytes second(kConfigImageSize, 0x32);
+  WriteFile(record, first);
+  PtyUnit unit({"--record", record, "--dump", dump, "--log", log});
   ASSERT_EQ(unit.Path().rfind("/dev/pts/", 0), 0u) << unit.Path();
   ASSERT_TRUE(unit.Attach());
-  unit.Send(kProbe);
-  EXPECT_EQ(unit.Receive(kFound.size()), kFound);
-  unit.Send(kRestart);
-  EXPECT_EQ(unit.Receive(kAck.size()), kAck);
-  unit.Send(kFactoryReset);
-  EXPECT_EQ(unit.Receive(kAck.size()), kAck);
-
+  EXPECT_EQ(ReadFile(dump), first);
   unit.Send(kReadRequest);
-  const Bytes reply = unit.Receive(kReplyLength);
-  ASSERT_EQ(reply.size(), kReplyLength);
-  EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 3), (Bytes{0x7B, 0x94, 0x00}));
-  EXPECT_EQ(Bytes(reply.end() - 6, reply.end()), (Bytes{0, 0, 0, 0, 0, 0x7C}));
-  EXPECT_EQ(unit.Stray(), Bytes{});
-}
-
-TEST(SimUnit, FactoryRecordFollowsTheLayout) {
-  SimUnit unit;
-  ASSERT_TRUE(unit.Attach());
-  const Bytes r = unit.ReadRecord();
-  ASSERT_EQ(r.size(), kConfigImageSize);
-  using namespace image;
-  EXPECT_EQ(Text(r, kProtocol), "TCP");
-  EXPECT_NE(Text(r, kMasterAddress).find("example.com"), std::string::npos);
-  EXPECT_EQ(Text(r, kMasterPort), "6000");
-  EXPECT_EQ(Text(r, kHeartbeatTime), "60");
-  EXPECT_EQ(Text(r, kReconnectInterval), "60");
-  EXPECT_EQ(Text(r, kNoResponseTime), "20");
-  EXPECT_EQ(r[kRegistrationPackage.offset], 0x20);
-  EXPECT_EQ(r[LastByte(kRegistrationPackage)], 1);
-  EXPECT_EQ(r[LastByte(kHeartbeatPackage)], 1);
-  EXPECT_EQ(Text(r, kUnitBaud), "115200");
-  EXPECT_EQ(r[kUnitDataBits.offset], '8');
-  EXPECT_EQ(r[kUnitStopBits.offset], 1);
-  EXPECT_EQ(r[kUnitParity.offset], 0);
-  EXPECT_EQ(Text(r, kStandbyPort), "9997");
-  EXPECT_EQ(Text(r, kPacketLength), "1024");
-  EXPECT_EQ(r[kInput3Alarm.offset], 2);
-  EXPECT_EQ(r[kInput4Alarm.offset], 2);
-  EXPECT_EQ(r[kMinInterval.offset], '2');
-  EXPECT_EQ(r[kReconnectTimes.offset], 20);
-  EXPECT_EQ(r[kDataMode.offset], 1);
-  EXPECT_EQ(r[kWorkMode.offset], 0);
-  EXPECT_EQ(Text(r, kApn), "cmnet");
-  // What Set would refuse to send must not be in the defaults either.
-  for (Field zero :
-       {kZeroAfterParity, kZeroAfterInputs, kZeroAfterDataMode, kZeroAfterWorkMode, kZeroTail}) {
-    for (std::size_t i = zero.offset; i <= LastByte(zero); ++i) {
-      EXPECT_EQ(r[i], 0) << "byte " << i;
-    }
-  }
-  for (Field text : {kProtocol, kMasterAddress, kMasterPort, kCenterPhone1, kStandbyAddress, kApn,
-                     kCenterPhone2, kSmsInput3, kSmsInput4}) {
-    EXPECT_EQ(r[LastByte(text)], 0) << "text at " << text.offset;
-  }
-}
-
-TEST(SimUnit, FramesSplitAcrossReadsAreAnsweredOnlyWhenWhole) {
-  SimUnit unit;
-  ASSERT_TRUE(unit.Attach());
-  unit.Send({'D', 'E', 'D'});
-  EXPECT_EQ(unit.Stray(), Bytes{});
-  unit.Send({'E', 'D', 'E'});
-  EXPECT_EQ(unit.Receive(kFound.size()), kFound);
-
-  unit.Send({0x7B});
-  EXPECT_EQ(unit.Stray(), Bytes{});
-  unit.Send({0x94, 0x00, 0x00});
-  EXPECT_EQ(unit.Stray(), Bytes{});
-  unit.Send({0x7C});
-  EXPECT_EQ(unit.Receive(kReplyLength).size(), kReplyLength);
-
-  // A configuration write in the tool's three writes, the record itself in two.
-  const Bytes record = PatternRecord();
-  unit.Send({0x7B, 0x91, 0x00});
-  unit.Send(Bytes(record.begin(), record.begin() + 250));
-  EXPECT_EQ(unit.Stray(), Bytes{});
-  unit.Send(Bytes(record.begin() + 250, record.end()));
-  EXPECT_EQ(unit.Stray(), Bytes{});
-  unit.Send({0x7C});
+  EXPECT_EQ(unit.Receive(609), ReadReply(first));
+  unit.Send(WriteFrame(second));
   EXPECT_EQ(unit.Receive(kAck.size()), kAck);
-  EXPECT_EQ(unit.ReadRecord(), record);
-}
-
-TEST(SimUnit, GarbageBetweenFramesIsSkipped) {
-  SimUnit unit;
-  ASSERT_TRUE(unit.Attach());
-  // Bytes that begin a request and then break off must not swallow the next one.
-  unit.Send(Bytes{0x00, 0xFF, 'D', 'E', 'X', 0x7B, 0x7B, 0x94, 0x00, 0x7C, 0x7B, 0x91} + kProbe +
-            Bytes{'D', 0x7B, 0x99, 0x01} + kRestart);
-  EXPECT_EQ(unit.Receive(2 * kAck.size()), kFound + kAck);
-
-  unit.Send(Bytes{'Q', 'Q'} + kReadRequest + Bytes{0x12} + kProbe);
-  const Bytes reply = unit.Receive(kReplyLength + kFound.size());
-  ASSERT_EQ(reply.size(), kReplyLength + kFound.size());
-  EXPECT_EQ(Bytes(reply.end() - 5, reply.end()), kFound);
-  EXPECT_EQ(unit.Stray(), Bytes{});
-}
-
-TEST(SimUnit, WriteWithoutClosingByteIsNotStored) {
-  SimUnit unit;
-  ASSERT_TRUE(unit.Attach());
-  const Bytes factory = unit.ReadRecord();
-  Bytes broken = WriteFrame(PatternRecord());
-  broken.back() = 0x7D;
-  unit.Send(broken);
-  EXPECT_EQ(unit.Stray(), Bytes{});
-  EXPECT_EQ(unit.ReadRecord(), factory);
-}
-
-TEST(SimUnit, StoresWrittenRecordsUntilFactoryReset) {
-  const std::string dump = TempPath("dump.bin");
-  std::remove(dump.c_str());
-  SimUnit unit({"--dump", dump});
-  ASSERT_TRUE(unit.Attach());
-  const Bytes factory = unit.ReadRecord();
-  EXPECT_EQ(ReadFile(dump), factory);
-
-  const Bytes record = PatternRecord();
-  unit.Send(WriteFrame(record));
-  EXPECT_EQ(unit.Receive(kAck.size()), kAck);
-  EXPECT_EQ(ReadFile(dump), record);
-  unit.Send(kRestart);
-  EXPECT_EQ(unit.Receive(kAck.size()), kAck);
-  EXPECT_EQ(unit.ReadRecord(), record);
-
-  // The record outlives the client: a later open reads the same.
-  unit.Detach();
-  ASSERT_TRUE(unit.Attach());
-  EXPECT_EQ(unit.ReadRecord(), record);
-
-  unit.Send(kFactoryReset);
-  EXPECT_EQ(unit.Receive(kAck.size()), kAck);
-  EXPECT_EQ(unit.ReadRecord(), factory);
-  EXPECT_EQ(ReadFile(dump), factory);
+  EXPECT_EQ(ReadFile(dump), second);
 
   std::remove(dump.c_str());
   unit.Signal(SIGUSR1);
-  Bytes dumped;
-  for (int i = 0; i < kReplyWaitMs / 10 && dumped.empty(); ++i) {
+  for (int i = 0; i < kReplyWaitMs / 10 && ReadFile(dump).empty(); ++i) {
     usleep(10000);
-    dumped = ReadFile(dump);
   }
-  EXPECT_EQ(dumped, factory);
-
+  EXPECT_EQ(ReadFile(dump), second);
+  const Bytes text = ReadFile(log);
+  const std::string lines(text.begin(), text.end());
+  EXPECT_NE(lines.find(" in 7b 94 00 00 7c\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find(" out 7b 92 00 00 7c\n"), std::string::npos) << lines;
   unit.Signal(SIGTERM);
   EXPECT_EQ(unit.WaitExit(), 0);
-  std::remove(dump.c_str());
-}
 
-TEST(SimUnit, StartsFromAGivenRecordAndRefusesAWrongSize) {
-  const std::string file = TempPath("record.bin");
-  const Bytes record = PatternRecord();
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(record.data()),
-             static_cast<std::streamsize>(record.size()));
-  {
-    SimUnit unit({"--record", file});
-    ASSERT_TRUE(unit.Attach());
-    EXPECT_EQ(unit.ReadRecord(), record);
-  }
-  std::ofstream(file, std::ios::binary).write("short", 5);
-  SimUnit refused({"--record", file});
+  WriteFile(record, Bytes(kConfigImageSize - 1));
+  PtyUnit refused({"--record", record});
   EXPECT_EQ(refused.Path(), "");
   EXPECT_NE(refused.WaitExit(), 0);
-  std::remove(file.c_str());
+  for (const std::string& file : {record, dump, log}) {
+    std::remove(file.c_str());
+  }
 }
 
-TEST(SimUnit, MisbehaviourOptions) {
-  {
-    SimUnit silent({"--silent"});
-    ASSERT_TRUE(silent.Attach());
-    silent.Send(kProbe + kReadRequest + kRestart);
-    EXPECT_EQ(silent.Stray(), Bytes{});
-    // SIGUSR2 makes it talk again.
-    silent.Signal(SIGUSR2);
-    Bytes answer;
-    for (int i = 0; i < kReplyWaitMs / kQuietMs && answer.empty(); ++i) {
-      silent.Send(kProbe);
-      answer = silent.Receive(kFound.size(), kQuietMs);
-    }
-    EXPECT_EQ(answer, kFound);
-  }
-  {
-    SimUnit unit({"--short-read", "--no-found"});
-    ASSERT_TRUE(unit.Attach());
+TEST(SimUnitPty, StrayBytesOnOpenAndSilenceSwitchedBySignal) {
+  PtyUnit unit({"--silent", "--stray", "41 7B:92"});
+  ASSERT_TRUE(unit.Attach());
+  EXPECT_EQ(unit.Receive(3), (Bytes{0x41, 0x7B, 0x92}));
+  unit.Send(kProbe);
+  EXPECT_EQ(unit.Receive(1, kQuietMs), Bytes{});
+  unit.Signal(SIGUSR2);
+  Bytes answer;
+  for (int i = 0; i < kReplyWaitMs / kQuietMs && answer.empty(); ++i) {
     unit.Send(kProbe);
-    EXPECT_EQ(unit.Stray(), Bytes{});
-    unit.Send(kReadRequest);
-    EXPECT_EQ(unit.Receive(kReplyLength - 1).size(), kReplyLength - 1);
-    EXPECT_EQ(unit.Stray(), Bytes{});
+    answer = unit.Receive(kFound.size(), kQuietMs);
   }
-  {
-    SimUnit slow({"--delay-ms", "30"});
-    ASSERT_TRUE(slow.Attach());
-    slow.Send(kProbe + kRestart);
-    EXPECT_EQ(slow.Receive(2 * kAck.size()), kFound + kAck);
-  }
-  {
-    SimUnit stray({"--stray", "41 7B:92"});
-    ASSERT_TRUE(stray.Attach());
-    EXPECT_EQ(stray.Receive(3), (Bytes{0x41, 0x7B, 0x92}));
-    stray.Send(kProbe);
-    EXPECT_EQ(stray.Receive(kFound.size()), kFound);
-  }
-  SimUnit badHex({"--stray", "7"});
-  EXPECT_EQ(badHex.WaitExit(), 2);
+  EXPECT_EQ(answer, kFound);
 }
 
-TEST(SimUnit, LogsWhatArrives) {
-  const std::string log = TempPath("log.txt");
-  std::remove(log.c_str());
-  SimUnit unit({"--log", log});
+TEST(SimUnitPty, LineVanishesWhenAWriteBegins) {
+  PtyUnit unit({"--unplug-on-write"});
   ASSERT_TRUE(unit.Attach());
   unit.Send(kProbe);
   EXPECT_EQ(unit.Receive(kFound.size()), kFound);
-  const Bytes text = ReadFile(log);
-  const std::string lines(text.begin(), text.end());
-  EXPECT_NE(lines.find(" in 44 45 44 45 44 45\n"), std::string::npos) << lines;
-  EXPECT_NE(lines.find(" out 7b 90 00 00 7c\n"), std::string::npos) << lines;
-  std::remove(log.c_str());
+  unit.Send(kWritePrefix);
+  EXPECT_TRUE(unit.Vanished());
+  EXPECT_EQ(unit.WaitExit(), 0);
+  EXPECT_NE(access(unit.Path().c_str(), F_OK), 0);
 }
 
 }  // namespace
