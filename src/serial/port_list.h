@@ -8,9 +8,9 @@
 #include <vector>
 
 struct PortInfo {
-  std::string name;                // what --port takes: "/dev/ttyUSB0", "COM3"
-  std::string description;         // one line for people: maker, product, ids, by-id name
-  std::optional<std::string> vid;  // four lower-case hex digits, USB only
+  std::string name;         // what --port takes: "/dev/ttyUSB0", "COM3"
+  std::string description;  // one line for people: maker, product, ids, by-id name
+  std::optional<std::string> vid;     // four lower-case hex digits, USB only
   std::optional<std::string> pid;
   std::optional<std::string> serial;  // the adapter's serial number
   std::optional<std::string> byId;    // its /dev/serial/by-id name (Linux)
@@ -19,9 +19,5 @@ struct PortInfo {
 
 // Sorted by name, numbers in names compared as numbers (COM2 before COM10).
 std::vector<PortInfo> ListPorts();
-
-// That order, for the platforms' lists.
-bool PortNameLess(const std::string& a, const std::string& b);
-void SortPorts(std::vector<PortInfo>* ports);
 
 #endif

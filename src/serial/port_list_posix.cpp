@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "serial/port_names.h"
+
 namespace fs = std::filesystem;
 
 namespace {

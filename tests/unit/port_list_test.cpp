@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "serial/port_list_posix.h"
+#include "serial/port_names.h"
 
 namespace {
 
@@ -117,6 +118,15 @@ TEST(PortList, ListsAdaptersAndRealPortsInNumericOrder) {
   EXPECT_FALSE(ports[3].serial);
   EXPECT_FALSE(ports[3].byId);
   EXPECT_EQ(ports[3].description, "Acme USB UART (0403:6001)");
+}
+
+TEST(PortList, TakesComNamesFromCom1ToCom256InAnyCase) {
+  EXPECT_EQ(ComPortNumber("COM1"), 1u);
+  EXPECT_EQ(ComPortNumber("com256"), 256u);
+  EXPECT_EQ(ComPortNumber("Com42"), 42u);
+  for (const char* name : {"COM0", "COM01", "COM257", "COM3x", "COM", "LPT1", "/dev/ttyS0", ""}) {
+    EXPECT_EQ(ComPortNumber(name), 0u) << name;
+  }
 }
 
 }  // namespace
