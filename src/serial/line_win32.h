@@ -15,6 +15,7 @@ class Win32Line final : public Link {
 
   // name is "COM1" to "COM256" in any case, always opened through the
   // device namespace (\\.\COMn), not shared, at the form's line settings.
+  // Any other name fails as NotSerial.
   bool Open(const char* name, LineOpenError* error);
   void Close();
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
@@ -28,5 +29,10 @@ class Win32Line final : public Link {
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
+
+// Whether COMn surely has no device behind it. Only Wine can tell without
+// opening the port: it points a port it has no device for at a folder (our
+// prefixes do so for every port they do not use). Elsewhere always false.
+bool ComPortLeadsNowhere(unsigned number);
 
 #endif

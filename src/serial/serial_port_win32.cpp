@@ -28,36 +28,37 @@ bool Win32SerialPort::Open(const char* name) {
   return Held();
 }
 
+bool ApplyLineSettings(HANDLE port, DCB* dcb, std::uint32_t baud) {
+  dcb->BaudRate = baud;
+  dcb->fBinary = TRUE;
+  dcb->fParity = FALSE;
+  dcb->fOutxCtsFlow = FALSE;
+  dcb->fOutxDsrFlow = FALSE;
+  dcb->fDtrControl = DTR_CONTROL_DISABLE;
+  dcb->fDsrSensitivity = FALSE;
+  dcb->fOutX = FALSE;
+  dcb->fInX = FALSE;
+  dcb->fErrorChar = FALSE;
+  dcb->fNull = FALSE;
+  dcb->fRtsControl = RTS_CONTROL_DISABLE;
+  dcb->fAbortOnError = FALSE;
+  dcb->ByteSize = 8;
+  dcb->Parity = NOPARITY;
+  dcb->StopBits = ONESTOPBIT;
+  dcb->XonLim = 2;
+  dcb->XoffLim = 4;
+  // Flow control is off, so these two only need to be distinct.
+  dcb->XonChar = 0x13;
+  dcb->XoffChar = 0x19;
+  dcb->EvtChar = 0;
+  return SetCommState(port, dcb) && SetupComm(port, kQueueSize, kQueueSize) &&
+         PurgeComm(port, kPurgeAll);
+}
+
 bool Win32SerialPort::Configure(std::uint32_t baud) {
   DCB dcb = {};
   dcb.DCBlength = sizeof dcb;
-  if (!Held() || !GetCommState(handle_, &dcb)) {
-    return false;
-  }
-  dcb.BaudRate = baud;
-  dcb.fBinary = TRUE;
-  dcb.fParity = FALSE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  dcb.fDsrSensitivity = FALSE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fAbortOnError = FALSE;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.XonLim = 2;
-  dcb.XoffLim = 4;
-  // Flow control is off, so these two only need to be distinct.
-  dcb.XonChar = 0x13;
-  dcb.XoffChar = 0x19;
-  dcb.EvtChar = 0;
-  return SetCommState(handle_, &dcb) && SetupComm(handle_, kQueueSize, kQueueSize) &&
-         PurgeComm(handle_, kPurgeAll);
+  return Held() && GetCommState(handle_, &dcb) && ApplyLineSettings(handle_, &dcb, baud);
 }
 
 bool Win32SerialPort::SetTimeouts(std::uint32_t readInterval, std::uint32_t readTotalMultiplier,

@@ -6,6 +6,11 @@
 
 #include "serial/serial_port.h"
 
+// The form's line settings, which dtucfg's lines share: applied to a port
+// whose state was read into *dcb, with the form's queue sizes, both queues
+// purged. On failure GetLastError tells why.
+bool ApplyLineSettings(HANDLE port, DCB* dcb, std::uint32_t baud);
+
 class Win32SerialPort final : public SerialPort {
  public:
   bool Open(const char* name) override;
