@@ -1,6 +1,7 @@
 // The simulated unit on a pseudo-terminal, for trying the tool and for its tests.
 //
 //   dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read] [--no-found]
+//   [--search-only]
 //                [--unplug-on-write] [--record FILE] [--dump FILE] [--log FILE]
 //
 // Prints the pty's path on the first line of standard output, then answers as
@@ -337,19 +338,21 @@ class PtyUnit {
 };
 
 void Usage() {
-  std::fprintf(stderr,
-               "usage: dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
-               "                    [--no-found] [--unplug-on-write] [--record FILE]\n"
-               "                    [--dump FILE] [--log FILE]\n"
-               "  --silent           answer nothing (SIGUSR2 switches this on and off)\n"
-               "  --delay-ms N       wait N ms before each reply\n"
-               "  --stray HEX        send these bytes once, shortly after the first client opens\n"
-               "  --short-read       answer a read with 608 bytes instead of 609\n"
-               "  --no-found         ignore the probe\n"
-               "  --unplug-on-write  vanish (close the pty and end) when a write begins\n"
-               "  --record FILE      start from this 600-byte record\n"
-               "  --dump FILE        keep the current record in FILE (again on SIGUSR1)\n"
-               "  --log FILE         append every byte sequence in and out, with time, as hex\n");
+  std::fprintf(
+      stderr,
+      "usage: dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
+      "                    [--no-found] [--unplug-on-write] [--search-only] [--record FILE]\n"
+      "                    [--dump FILE] [--log FILE]\n"
+      "  --silent           answer nothing (SIGUSR2 switches this on and off)\n"
+      "  --delay-ms N       wait N ms before each reply\n"
+      "  --stray HEX        send these bytes once, shortly after the first client opens\n"
+      "  --short-read       answer a read with 608 bytes instead of 609\n"
+      "  --no-found         ignore the probe\n"
+      "  --unplug-on-write  vanish (close the pty and end) when a write begins\n"
+      "  --search-only      answer the probe and ignore every command\n"
+      "  --record FILE      start from this 600-byte record\n"
+      "  --dump FILE        keep the current record in FILE (again on SIGUSR1)\n"
+      "  --log FILE         append every byte sequence in and out, with time, as hex\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -364,6 +367,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->unit.noFound = true;
     } else if (arg == "--unplug-on-write") {
       options->unit.unplugOnWrite = true;
+    } else if (arg == "--search-only") {
+      options->unit.searchOnly = true;
     } else if (arg == "--delay-ms" && hasValue) {
       char* end = nullptr;
       const long value = std::strtol(argv[++i], &end, 10);

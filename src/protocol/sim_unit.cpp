@@ -129,7 +129,9 @@ void SimUnit::Handle(std::uint64_t nowMs) {
       if (length < kConfigWriteLength) {
         return;
       }
-      if (data[kConfigWriteLength - 1] == kFrameEnd) {
+      if (options_.searchOnly) {
+        inStart_ += kConfigWriteLength;
+      } else if (data[kConfigWriteLength - 1] == kFrameEnd) {
         std::memcpy(record_.bytes.data(), data + kConfigWritePrefix.size(), kConfigImageSize);
         ++version_;
         Reply(kAck.data(), kAck.size(), nowMs);
@@ -156,6 +158,9 @@ void SimUnit::Handle(std::uint64_t nowMs) {
       continue;
     }
     inStart_ += matched->length;
+    if (options_.searchOnly && matched->request != Request::Probe) {
+      continue;
+    }
     switch (matched->request) {
       case Request::Probe:
         if (!options_.noFound) {

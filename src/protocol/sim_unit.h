@@ -17,6 +17,7 @@ struct SimUnitOptions {
   bool shortRead = false;      // answers a read with 608 bytes instead of 609
   bool noFound = false;        // ignores the probe
   bool unplugOnWrite = false;  // vanishes when a configuration write begins
+  bool searchOnly = false;     // answers the probe and ignores every command
 };
 
 class SimUnit {

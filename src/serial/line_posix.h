@@ -4,8 +4,6 @@
 
 #include "serial/link.h"
 
-// Final, and never deleted through a Link.
-// NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
 class PosixLine final : public Link {
  public:
   PosixLine() = default;

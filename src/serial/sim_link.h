@@ -7,8 +7,6 @@
 #include "protocol/sim_unit.h"
 #include "serial/link.h"
 
-// Final, and never deleted through a Link, whose destructor is protected.
-// NOLINTNEXTLINE(cppcoreguidelines-virtual-class-destructor)
 class SimLink final : public Link {
  public:
   explicit SimLink(SimUnit& unit) : unit_(unit) {}

@@ -158,6 +158,13 @@ TEST(SimUnit, Misbehaviours) {
   EXPECT_EQ(Exchange(odd, kProbe + kRestart), kAck);
   const Bytes reply = ReadReply(Factory());
   EXPECT_EQ(Exchange(odd, kReadRequest), Bytes(reply.begin(), reply.end() - 1));
+
+  SimUnitOptions deaf;
+  deaf.searchOnly = true;
+  SimUnit searchOnly(deaf);
+  EXPECT_EQ(Exchange(searchOnly, kReadRequest + WriteFrame(PatternRecord()) + kRestart + kProbe),
+            kFound);
+  EXPECT_EQ(searchOnly.RecordVersion(), 0u);
 }
 
 TEST(SimUnit, AnswersFallDueAfterTheDelayInOrder) {

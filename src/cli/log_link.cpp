@@ -1,0 +1,35 @@
+#include "cli/log_link.h"
+
+#include <string>
+
+#include "cli/platform.h"
+
+Link::Result LogLink::Write(const std::uint8_t* data, std::size_t length) {
+  const Result result = inner_.Write(data, length);
+  if (result == Result::Ok) {
+    Note("TX", data, length);
+  }
+  return result;
+}
+
+Link::Result LogLink::Read(std::uint8_t* buffer, std::size_t maxLength, unsigned timeoutMs,
+                           std::size_t* received) {
+  const Result result = inner_.Read(buffer, maxLength, timeoutMs, received);
+  if (*received > 0) {
+    Note("RX", buffer, *received);
+  }
+  return result;
+}
+
+void LogLink::Note(const char* direction, const std::uint8_t* data, std::size_t length) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string line = platform::LocalTimeWithMs() + " " + direction;
+  for (std::size_t i = 0; i < length; ++i) {
+    line += ' ';
+    line += kDigits[data[i] >> 4];
+    line += kDigits[data[i] & 0x0F];
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), file_);
+  std::fflush(file_);
+}

@@ -1,0 +1,70 @@
+// What dtucfg needs from the system beyond the serial line: the terminal,
+// messages in the console's own encoding, Ctrl-C, local time, files that
+// appear whole or not at all, and opening a device by name.
+#ifndef DTU_CLI_PLATFORM_H
+#define DTU_CLI_PLATFORM_H
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "serial/link.h"
+
+namespace platform {
+
+// Once at start: Ctrl-C raises the interrupt flag instead of ending the
+// program, and standard output takes bytes unchanged.
+void Start();
+
+bool StdinIsTerminal();
+bool StderrIsTerminal();
+// UTF-8 text to standard error; a Windows console gets it as UTF-16.
+void WriteError(std::string_view utf8);
+// A line typed at the terminal, without its line end; nothing on end of
+// input or an interrupt.
+std::optional<std::string> ReadLine();
+
+// "2026-12-07 16:33:19.123"
+std::string LocalTimeWithMs();
+// A text of the unit's (bytes in the system's code page) as UTF-8.
+std::string UnitTextToUtf8(std::string_view text);
+
+// A device name as the user wrote it, if it names one on this system:
+// "COM1".."COM256" on Windows, any path elsewhere. The error says why not.
+bool IsDeviceName(const std::string& name, std::string* why);
+// An open device; closing it gives the port back.
+class Device {
+ public:
+  Device() = default;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+  virtual ~Device() = default;
+  virtual Link& link() = 0;
+};
+// Opens a device at the form's line settings, held exclusively.
+std::unique_ptr<Device> OpenDevice(const std::string& name, LineOpenError* error);
+
+// A file that appears under its name only when it is complete: written
+// beside it first, then renamed over it. Dropped again if never committed.
+class PendingFile {
+ public:
+  PendingFile() = default;
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile();
+  // Creates the temporary file; the error is the system's own text.
+  bool Create(const std::string& path, std::string* error);
+  bool Commit(const std::string& data, std::string* error);
+  void Drop();
+
+ private:
+  std::string path_;
+  std::string temp_;
+  std::intptr_t handle_ = -1;
+};
+
+}  // namespace platform
+
+#endif

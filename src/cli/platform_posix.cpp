@@ -1,0 +1,166 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "cli/platform.h"
+#include "serial/interrupt.h"
+#include "serial/line_posix.h"
+
+namespace platform {
+
+namespace {
+
+void OnInterrupt(int /*signal*/) { RequestInterrupt(); }
+
+}  // namespace
+
+void Start() {
+  struct sigaction action = {};
+  action.sa_handler = OnInterrupt;
+  // No SA_RESTART: a read at the prompt must end when Ctrl-C comes.
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A closed pipe on stdout is reported by the write, not by a signal.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void WriteError(std::string_view utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::optional<std::string> ReadLine() {
+  std::string line;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR && !InterruptRequested()) {
+      continue;
+    }
+    if (n <= 0) {
+      return std::nullopt;
+    }
+    if (c == '\n') {
+      return line;
+    }
+    line += c;
+  }
+}
+
+std::string LocalTimeWithMs() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local = {};
+  localtime_r(&seconds, &local);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms));
+  return text;
+}
+
+std::string UnitTextToUtf8(std::string_view text) { return std::string(text); }
+
+bool IsDeviceName(const std::string& name, std::string* why) {
+  if (name.empty()) {
+    *why = "an empty port name";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+class LineDevice final : public Device {
+ public:
+  Link& link() override { return line; }
+  PosixLine line;
+};
+}  // namespace
+
+std::unique_ptr<Device> OpenDevice(const std::string& name, LineOpenError* error) {
+  auto device = std::make_unique<LineDevice>();
+  if (!device->line.Open(name.c_str(), error)) {
+    return nullptr;
+  }
+  return device;
+}
+
+PendingFile::~PendingFile() { Drop(); }
+
+bool PendingFile::Create(const std::string& path, std::string* error) {
+  Drop();
+  path_ = path;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_ = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+    const int fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      handle_ = fd;
+      return true;
+    }
+    if (errno != EEXIST) {
+      *error = std::strerror(errno);
+      temp_.clear();
+      return false;
+    }
+  }
+  *error = "no free name for a temporary file";
+  temp_.clear();
+  return false;
+}
+
+bool PendingFile::Commit(const std::string& data, std::string* error) {
+  const int fd = static_cast<int>(handle_);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      *error = std::strerror(errno);
+      Drop();
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (fsync(fd) != 0 || close(fd) != 0) {
+    *error = std::strerror(errno);
+    handle_ = -1;
+    Drop();
+    return false;
+  }
+  handle_ = -1;
+  if (rename(temp_.c_str(), path_.c_str()) != 0) {
+    *error = std::strerror(errno);
+    Drop();
+    return false;
+  }
+  temp_.clear();
+  return true;
+}
+
+void PendingFile::Drop() {
+  if (handle_ >= 0) {
+    close(static_cast<int>(handle_));
+    handle_ = -1;
+  }
+  if (!temp_.empty()) {
+    unlink(temp_.c_str());
+    temp_.clear();
+  }
+}
+
+}  // namespace platform

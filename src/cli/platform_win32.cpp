@@ -1,0 +1,211 @@
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "cli/platform.h"
+#include "serial/interrupt.h"
+#include "serial/line_win32.h"
+
+namespace platform {
+
+namespace {
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    RequestInterrupt();
+    return TRUE;
+  }
+  return FALSE;
+}
+
+std::string SystemText(DWORD code) {
+  char text[256] = {};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) {
+    text[--n] = '\0';
+  }
+  if (n == 0) {
+    return "system error " + std::to_string(code);
+  }
+  return text;
+}
+
+std::wstring Widen(std::string_view text, UINT codePage) {
+  if (text.empty()) {
+    return {};
+  }
+  const int n =
+      MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+}  // namespace
+
+void Start() {
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+bool StdinIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool StderrIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void WriteError(std::string_view utf8) {
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode) != 0) {
+    // The console shows UTF-16 whatever its code page is.
+    const std::wstring wide = Widen(utf8, CP_UTF8);
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::optional<std::string> ReadLine() {
+  std::string line;
+  for (;;) {
+    const int c = std::fgetc(stdin);
+    if (c == EOF || InterruptRequested()) {
+      return std::nullopt;
+    }
+    if (c == '\n') {
+      if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+      }
+      return line;
+    }
+    line += static_cast<char>(c);
+  }
+}
+
+std::string LocalTimeWithMs() {
+  SYSTEMTIME t = {};
+  GetLocalTime(&t);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
+                t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+  return text;
+}
+
+std::string UnitTextToUtf8(std::string_view text) {
+  const std::wstring wide = Widen(text, CP_ACP);
+  if (wide.empty()) {
+    return {};
+  }
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n,
+                      nullptr, nullptr);
+  return utf8;
+}
+
+bool IsDeviceName(const std::string& name, std::string* why) {
+  const bool com = name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
+                   (name[2] | 0x20) == 'm';
+  unsigned number = 0;
+  bool digits = com && name.size() <= 6 && name[3] != '0';
+  for (std::size_t i = 3; digits && i < name.size(); ++i) {
+    digits = name[i] >= '0' && name[i] <= '9';
+    number = number * 10 + static_cast<unsigned>(name[i] - '0');
+  }
+  if (!digits || number < 1 || number > 256) {
+    *why = "a port is named COM1 to COM256";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+class LineDevice final : public Device {
+ public:
+  Link& link() override { return line; }
+  Win32Line line;
+};
+}  // namespace
+
+std::unique_ptr<Device> OpenDevice(const std::string& name, LineOpenError* error) {
+  auto device = std::make_unique<LineDevice>();
+  if (!device->line.Open(name.c_str(), error)) {
+    return nullptr;
+  }
+  return device;
+}
+
+PendingFile::~PendingFile() { Drop(); }
+
+bool PendingFile::Create(const std::string& path, std::string* error) {
+  Drop();
+  path_ = path;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_ = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+    HANDLE file = CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      handle_ = reinterpret_cast<std::intptr_t>(file);
+      return true;
+    }
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      *error = SystemText(code);
+      temp_.clear();
+      return false;
+    }
+  }
+  *error = "no free name for a temporary file";
+  temp_.clear();
+  return false;
+}
+
+bool PendingFile::Commit(const std::string& data, std::string* error) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) != 0 &&
+      written == data.size() && FlushFileBuffers(file) != 0;
+  const DWORD code = GetLastError();
+  CloseHandle(file);
+  handle_ = -1;
+  if (!ok) {
+    *error = SystemText(code);
+    Drop();
+    return false;
+  }
+  if (MoveFileExA(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+    *error = SystemText(GetLastError());
+    Drop();
+    return false;
+  }
+  temp_.clear();
+  return true;
+}
+
+void PendingFile::Drop() {
+  if (handle_ != -1) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+  }
+  if (!temp_.empty()) {
+    DeleteFileA(temp_.c_str());
+    temp_.clear();
+  }
+}
+
+}  // namespace platform

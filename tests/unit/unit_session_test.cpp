@@ -1,0 +1,121 @@
+// The tool's device commands against the simulated unit on virtual time.
+#include "protocol/unit_session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "protocol/record_fields.h"
+#include "protocol/sim_unit.h"
+#include "serial/interrupt.h"
+#include "serial/sim_link.h"
+
+namespace {
+
+ConfigImage Pattern() {
+  ConfigImage record;
+  for (std::size_t i = 0; i < kConfigImageSize; ++i) {
+    record.bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  }
+  return record;
+}
+
+struct Rig {
+  explicit Rig(SimUnitOptions options = {}) : unit(options), link(unit) {}
+  SimUnit unit;
+  SimLink link;
+  Session session{link, 1000};
+};
+
+TEST(UnitSession, SlowUnitsExtraFoundFramesNeverShiftTheRecord) {
+  SimUnitOptions slow;
+  slow.delayMs = 45;  // several probes go out before the first answer
+  Rig rig(slow);
+  rig.unit.SetRecord(Pattern());
+  ASSERT_EQ(FindUnit(rig.session), SessionResult::Ok);
+  EXPECT_GE(rig.session.discardedBytes, 5u * 3);
+  ConfigImage record{};
+  ASSERT_EQ(ReadRecordFromUnit(rig.session, record), SessionResult::Ok);
+  EXPECT_EQ(record.bytes, Pattern().bytes);
+}
+
+TEST(UnitSession, WritesRestartsAndResetsAreAcknowledged) {
+  Rig rig;
+  ASSERT_EQ(FindUnit(rig.session), SessionResult::Ok);
+  EXPECT_EQ(rig.session.discardedBytes, 0u);
+  ASSERT_EQ(WriteRecordToUnit(rig.session, Pattern()), SessionResult::Ok);
+  EXPECT_EQ(rig.unit.Record().bytes, Pattern().bytes);
+  EXPECT_EQ(RestartUnit(rig.session), SessionResult::Ok);
+  EXPECT_EQ(ResetUnitToFactory(rig.session), SessionResult::Ok);
+  ConfigImage factory;
+  SimUnit::FactoryRecord(factory);
+  EXPECT_EQ(rig.unit.Record().bytes, factory.bytes);
+}
+
+TEST(UnitSession, FailuresEndAtTheTimeOut) {
+  SimUnitOptions silent;
+  silent.silent = true;
+  Rig quiet(silent);
+  EXPECT_EQ(FindUnit(quiet.session), SessionResult::NoUnit);
+  EXPECT_GE(quiet.link.NowMs(), 1000u);
+  EXPECT_LT(quiet.link.NowMs(), 1000u + kProbeIntervalMs + 1);
+
+  SimUnitOptions shortRead;
+  shortRead.shortRead = true;
+  Rig shortOne(shortRead);
+  ConfigImage record{};
+  ASSERT_EQ(FindUnit(shortOne.session), SessionResult::Ok);
+  EXPECT_EQ(ReadRecordFromUnit(shortOne.session, record), SessionResult::Incomplete);
+  EXPECT_EQ(shortOne.session.replyBytes, kConfigImageSize + 8u);
+
+  SimUnitOptions deaf;
+  deaf.searchOnly = true;
+  Rig searchOnly(deaf);
+  ASSERT_EQ(FindUnit(searchOnly.session), SessionResult::Ok);
+  EXPECT_EQ(ReadRecordFromUnit(searchOnly.session, record), SessionResult::Incomplete);
+  EXPECT_EQ(searchOnly.session.replyBytes, 0u);
+  EXPECT_EQ(WriteRecordToUnit(searchOnly.session, Pattern()), SessionResult::NoAck);
+  EXPECT_EQ(RestartUnit(searchOnly.session), SessionResult::NoAck);
+
+  SimUnitOptions vanishing;
+  vanishing.unplugOnWrite = true;
+  Rig unplugged(vanishing);
+  ASSERT_EQ(FindUnit(unplugged.session), SessionResult::Ok);
+  EXPECT_EQ(WriteRecordToUnit(unplugged.session, Pattern()), SessionResult::Lost);
+}
+
+TEST(UnitSession, InterruptEndsTheSearch) {
+  SimUnitOptions silent;
+  silent.silent = true;
+  Rig rig(silent);
+  RequestInterrupt();
+  EXPECT_EQ(FindUnit(rig.session), SessionResult::Interrupted);
+  ClearInterrupt();
+}
+
+// Zero areas, bytes past a text's end and past a package's count are not
+// the unit's settings; everything else is.
+TEST(RecordFields, CompareOnlyWhatTheFormShows) {
+  ConfigImage a{};
+  std::memcpy(a.bytes.data() + image::kApn.offset, "cmnet", 6);
+  a.bytes[image::kRegistrationPackage.offset] = 0x7B;
+  a.bytes[image::LastByte(image::kRegistrationPackage)] = 1;
+  ConfigImage b = a;
+  b.bytes[image::kApn.offset + 7] = 'x';
+  b.bytes[image::kRegistrationPackage.offset + 1] = 0x92;
+  b.bytes[image::kZeroTail.offset] = 1;
+  b.bytes[image::kZeroAfterWorkMode.offset] = 1;
+  for (const RecordField& field : kRecordFields) {
+    EXPECT_TRUE(SameField(a, b, field)) << field.field.offset;
+  }
+  b.bytes[image::LastByte(image::kRegistrationPackage)] = 2;
+  b.bytes[image::kApn.offset + 4] = 'T';
+  b.bytes[image::kWorkMode.offset] = 2;
+  int differing = 0;
+  for (const RecordField& field : kRecordFields) {
+    differing += SameField(a, b, field) ? 0 : 1;
+  }
+  EXPECT_EQ(differing, 3);
+}
+
+}  // namespace
