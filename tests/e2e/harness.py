@@ -356,6 +356,50 @@ class Session:
                         "+repage", png], check=True, stdout=subprocess.DEVNULL)
 
 
+class SimulatedUnit:
+    """The simulated unit's program on a pty of its own, logging and dumping
+    its record into a temporary folder. options are its command-line options."""
+
+    def __init__(self, *options):
+        self.dir = tempfile.mkdtemp(prefix="dtu-sim-")
+        self.dump = os.path.join(self.dir, "record.bin")
+        self.log = os.path.join(self.dir, "wire.log")
+        self.process = subprocess.Popen(
+            [sim_unit_program(), "--dump", self.dump, "--log", self.log, *options],
+            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.path = self.process.stdout.readline().decode().strip()
+
+    def record(self):
+        with open(self.dump, "rb") as f:
+            return f.read()
+
+    def _logged(self, direction):
+        chunks = []
+        if os.path.exists(self.log):
+            with open(self.log, encoding="ascii") as f:
+                for line in f:
+                    parts = line.split(" ", 2)
+                    if parts[1] == direction:
+                        chunks.append(bytes.fromhex(parts[2]))
+        return chunks
+
+    def received(self):
+        """Every byte the unit has received, in order."""
+        return b"".join(self._logged("in"))
+
+    def replies(self):
+        """What the unit sent, one entry per answer."""
+        return self._logged("out")
+
+    def toggle_silence(self):
+        self.process.send_signal(signal.SIGUSR2)
+        time.sleep(0.3)
+
+    def stop(self):
+        _end(self.process)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
 def _end(process):
     if process.poll() is None:
         try:
@@ -364,7 +408,7 @@ def _end(process):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-    for stream in (process.stdin, process.stdout):
+    for stream in (process.stdin, process.stdout, process.stderr):
         if stream is not None:
             try:
                 stream.close()

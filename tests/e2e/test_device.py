@@ -1,52 +1,9 @@
 """The tool against the simulated unit on a pty mapped to COM3: search, read,
 set, restart, factory reset, and a unit that stops answering."""
 
-import os
-import signal
-import subprocess
-import tempfile
-import time
 import unittest
 
-from harness import Session, sim_unit_program
-
-
-class SimulatedUnit:
-    def __init__(self, *options):
-        self.dir = tempfile.mkdtemp(prefix="dtu-sim-")
-        self.dump = os.path.join(self.dir, "record.bin")
-        self.log = os.path.join(self.dir, "wire.log")
-        self.process = subprocess.Popen(
-            [sim_unit_program(), "--dump", self.dump, "--log", self.log, *options],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        self.path = self.process.stdout.readline().decode().strip()
-
-    def record(self):
-        with open(self.dump, "rb") as f:
-            return f.read()
-
-    def received(self):
-        """Every byte the unit has received, in order."""
-        data = b""
-        if os.path.exists(self.log):
-            with open(self.log, encoding="ascii") as f:
-                for line in f:
-                    parts = line.split(" ", 2)
-                    if parts[1] == "in":
-                        data += bytes.fromhex(parts[2])
-        return data
-
-    def toggle_silence(self):
-        self.process.send_signal(signal.SIGUSR2)
-        time.sleep(0.3)
-
-    def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+from harness import Session, SimulatedUnit
 
 
 def text_at(record, offset, size=30):

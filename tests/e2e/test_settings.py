@@ -119,10 +119,15 @@ class AcrossRuns(unittest.TestCase):
             for name, index in lists.items():
                 s.select(name, index)
             s.select("IDC_PC_COM", 3)
+            # A line break in a text would split its line and let the rest
+            # override a real key: it is saved as a blank.
+            s.set_text("IDC_APN", "cm\r\nIP=evil")
             s.close()
             self.assertEqual(s.wait_exit(), 0)
             saved = s.read_ini()
+        self.assertIn("\nAPN=cm  IP=evil\n", saved)
         with Session(ini=saved) as s:
+            self.assertEqual(s.text("IDC_APN"), "cm  IP=evil")
             for name, text in texts.items():
                 with self.subTest(name):
                     self.assertEqual(s.text(name), text)
