@@ -63,6 +63,10 @@ if(benchmark_FOUND AND DTU_BENCH_SOURCES)
   add_executable(dtu_bench ${DTU_BENCH_SOURCES})
   target_link_libraries(dtu_bench PRIVATE dtu_test_support benchmark::benchmark
                                           benchmark::benchmark_main)
+  # dtucfg's commands are timed against the simulated unit on a pty.
+  add_dependencies(dtu_bench dtu_sim_unit dtucfg)
+  target_compile_definitions(dtu_bench PRIVATE DTU_SIM_UNIT="$<TARGET_FILE:dtu_sim_unit>"
+                                               DTUCFG="$<TARGET_FILE:dtucfg>")
 endif()
 
 # libFuzzer targets, one per tests/fuzz/fuzz_*.cpp, each run for a bounded time.

@@ -47,7 +47,9 @@ class Device {
 std::unique_ptr<Device> OpenDevice(const std::string& name, LineOpenError* error);
 
 // A file that appears under its name only when it is complete: written
-// beside it first, then renamed over it. Dropped again if never committed.
+// beside it first, then renamed over it, keeping the old file's permissions
+// (and a symbolic link as a link). Dropped again if never committed. A
+// device or pipe by that name (/dev/stdout, say) is written directly.
 class PendingFile {
  public:
   PendingFile() = default;
@@ -61,7 +63,7 @@ class PendingFile {
 
  private:
   std::string path_;
-  std::string temp_;
+  std::string temp_;  // empty when writing directly
   std::intptr_t handle_ = -1;
 };
 

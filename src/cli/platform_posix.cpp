@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -102,12 +103,30 @@ PendingFile::~PendingFile() { Drop(); }
 
 bool PendingFile::Create(const std::string& path, std::string* error) {
   Drop();
-  path_ = path;
+  // Through a symbolic link to the file it names, so that the link stays.
+  char* resolved = realpath(path.c_str(), nullptr);
+  path_ = resolved != nullptr ? resolved : path;
+  std::free(resolved);
+  struct stat existing = {};
+  const bool exists = stat(path_.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    const int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    handle_ = fd;
+    return true;
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_ = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+    temp_ = path_ + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
     const int fd = open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       handle_ = fd;
+      // A profile may hold a password: a file kept private stays so.
+      if (exists) {
+        fchmod(fd, existing.st_mode & 07777);
+      }
       return true;
     }
     if (errno != EEXIST) {
@@ -135,6 +154,11 @@ bool PendingFile::Commit(const std::string& data, std::string* error) {
       return false;
     }
     done += static_cast<std::size_t>(n);
+  }
+  if (temp_.empty()) {
+    close(fd);
+    handle_ = -1;
+    return true;
   }
   if (fsync(fd) != 0 || close(fd) != 0) {
     *error = std::strerror(errno);

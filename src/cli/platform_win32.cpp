@@ -154,6 +154,16 @@ PendingFile::~PendingFile() { Drop(); }
 bool PendingFile::Create(const std::string& path, std::string* error) {
   Drop();
   path_ = path;
+  // A device (NUL, CON) is written directly; only files are replaced.
+  HANDLE existing = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing != INVALID_HANDLE_VALUE) {
+    if (GetFileType(existing) != FILE_TYPE_DISK) {
+      handle_ = reinterpret_cast<std::intptr_t>(existing);
+      return true;
+    }
+    CloseHandle(existing);
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp_ = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
     HANDLE file = CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -183,12 +193,21 @@ bool PendingFile::Commit(const std::string& data, std::string* error) {
   const DWORD code = GetLastError();
   CloseHandle(file);
   handle_ = -1;
-  if (!ok) {
+  if (!ok && !(temp_.empty() && written == data.size())) {
     *error = SystemText(code);
     Drop();
     return false;
   }
-  if (MoveFileExA(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
+  if (temp_.empty()) {
+    return true;
+  }
+  // Replacing keeps the old file's security and attributes.
+  const bool replaced =
+      GetFileAttributesA(path_.c_str()) != INVALID_FILE_ATTRIBUTES
+          ? ReplaceFileA(path_.c_str(), temp_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                         nullptr, nullptr) != 0
+          : MoveFileExA(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!replaced) {
     *error = SystemText(GetLastError());
     Drop();
     return false;

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import tempfile
 import time
@@ -195,6 +196,23 @@ class CommandsTest(CliTest):
         self.expect(dtucfg("show", sim, "--format", "ini"), 0, self.read_file("r.ini"))
         self.assertIn(b"Master Server IP                    " + FACTORY_IP.encode(),
                       dtucfg("show", sim)[1])
+
+    def test_out_replaces_only_files(self):
+        private = self.write_file("private.ini", "old")
+        os.chmod(private, 0o600)
+        os.symlink(private, self.path("link.ini"))
+        self.expect(dtucfg("read", "--port", "sim", "--out", self.path("link.ini")), 0)
+        self.assertTrue(os.path.islink(self.path("link.ini")))
+        self.assertEqual(os.stat(private).st_mode & 0o777, 0o600)
+        self.assertTrue(self.read_file("private.ini").startswith(b"[DTU NET]"))
+        # A pipe (or a device) is written into, never replaced.
+        fifo = self.path("pipe")
+        os.mkfifo(fifo)
+        reader = subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE)
+        self.addCleanup(_end, reader)
+        self.expect(dtucfg("read", "--port", "sim", "--out", fifo), 0)
+        self.assertTrue(reader.communicate(timeout=10)[0].startswith(b"[DTU NET]"))
+        self.assertTrue(stat.S_ISFIFO(os.stat(fifo).st_mode))
 
     def test_simulated_unit_in_the_program(self):
         sim = "sim:" + self.path("unit.bin")

@@ -25,6 +25,7 @@
 #include "serial/sim_link.h"
 #include "support/fake_seams.h"
 #include "support/memory_form.h"
+#include "support/sim_process.h"
 
 namespace {
 
@@ -276,46 +277,19 @@ void WriteFile(const std::string& path, const Bytes& data) {
 // The program as a child process, its pty opened as a client would.
 class PtyUnit {
  public:
-  explicit PtyUnit(std::vector<std::string> args) {
-    args.insert(args.begin(), DTU_SIM_UNIT);
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* first = fdopen(out[0], "r");
-    char line[256] = {};
-    if (std::fgets(line, sizeof line, first) != nullptr) {
-      path_.assign(line, std::strcspn(line, "\n"));
-    }
-    std::fclose(first);
-  }
+  explicit PtyUnit(std::vector<std::string> args) : process_(DTU_SIM_UNIT, std::move(args)) {}
 
   ~PtyUnit() {
     if (fd_ >= 0) {
       close(fd_);
     }
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
   }
 
-  const std::string& Path() const { return path_; }
+  const std::string& Path() const { return process_.Path(); }
 
   // The program made the line raw already; a client need not.
   bool Attach() {
-    fd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    fd_ = open(Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     return fd_ >= 0;
   }
 
@@ -343,24 +317,14 @@ class PtyUnit {
            errno == EIO;
   }
 
-  void Signal(int signal) { kill(pid_, signal); }
+  void Signal(int signal) { process_.Signal(signal); }
 
   // The exit status, or -1 if it did not end within the wait.
-  int WaitExit() {
-    int status = 0;
-    for (int i = 0; i < kReplyWaitMs / 10; ++i, usleep(10000)) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-    }
-    return -1;
-  }
+  int WaitExit() { return process_.WaitExit(kReplyWaitMs); }
 
  private:
-  pid_t pid_ = -1;
+  SimProcess process_;
   int fd_ = -1;
-  std::string path_;
 };
 
 TEST(SimUnitPty, ServesAGivenRecordKeepsItsDumpAndLogs) {

@@ -1,0 +1,102 @@
+// dtucfg's device commands against the simulated unit on a pty, on real
+// time: the core's commands over the termios line, and the whole program.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "protocol/sim_unit.h"
+#include "protocol/unit_session.h"
+#include "serial/line_posix.h"
+#include "support/sim_process.h"
+
+extern char** environ;
+
+namespace {
+
+int RunDtucfg(std::vector<std::string> args) {
+  args.insert(args.begin(), DTUCFG);
+  std::vector<char*> argv;
+  for (std::string& arg : args) {
+    argv.push_back(arg.data());
+  }
+  argv.push_back(nullptr);
+  // Its results are not wanted here.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    return -1;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void BM_SearchAndRead(benchmark::State& state) {
+  SimProcess unit(DTU_SIM_UNIT, {});
+  for (auto _ : state) {
+    PosixLine line;
+    LineOpenError error;
+    Session session{line, 10000};
+    ConfigImage record{};
+    if (!line.Open(unit.Path().c_str(), &error) || FindUnit(session) != SessionResult::Ok ||
+        ReadRecordFromUnit(session, record) != SessionResult::Ok) {
+      state.SkipWithError("search and read failed");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_SearchAndRead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(30);
+
+void BM_WriteAndVerify(benchmark::State& state) {
+  SimProcess unit(DTU_SIM_UNIT, {});
+  ConfigImage record;
+  SimUnit::FactoryRecord(record);
+  for (auto _ : state) {
+    PosixLine line;
+    LineOpenError error;
+    Session session{line, 10000};
+    ConfigImage back{};
+    if (!line.Open(unit.Path().c_str(), &error) || FindUnit(session) != SessionResult::Ok ||
+        WriteRecordToUnit(session, record) != SessionResult::Ok ||
+        ReadRecordFromUnit(session, back) != SessionResult::Ok || back.bytes != record.bytes) {
+      state.SkipWithError("write and verify failed");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_WriteAndVerify)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(30);
+
+// The whole program, from its start to its exit.
+void BM_DtucfgRead(benchmark::State& state) {
+  SimProcess unit(DTU_SIM_UNIT, {});
+  for (auto _ : state) {
+    if (RunDtucfg({"read", "--port", unit.Path()}) != 0) {
+      state.SkipWithError("dtucfg read failed");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_DtucfgRead)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(30);
+
+void BM_DtucfgWrite(benchmark::State& state) {
+  SimProcess unit(DTU_SIM_UNIT, {});
+  for (auto _ : state) {
+    if (RunDtucfg({"write", "--port", unit.Path(), "/dev/null"}) != 0) {
+      state.SkipWithError("dtucfg write failed");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_DtucfgWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(30);
+
+}  // namespace
