@@ -604,7 +604,8 @@ int RunCli(int argc, char** argv) {
   app.set_version_flag("--version", std::string("dtucfg ") + DTU_VERSION);
   app.require_subcommand(1);
   app.add_option("--timeout", options.timeoutSeconds, "Each wait for the unit, in seconds")
-      ->check(CLI::Range(0.01, 86400.0))
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.01, 86400.0).description(""))
       ->capture_default_str();
   app.add_option("--log", options.logFile, "Append every chunk sent and received to FILE")
       ->type_name("FILE");

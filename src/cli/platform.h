@@ -46,6 +46,20 @@ class Device {
 // Opens a device at the form's line settings, held exclusively.
 std::unique_ptr<Device> OpenDevice(const std::string& name, LineOpenError* error);
 
+// The platform's line as a Device.
+template <typename Line>
+std::unique_ptr<Device> OpenLine(const std::string& name, LineOpenError* error) {
+  struct LineDevice final : Device {
+    Link& link() override { return line; }
+    Line line;
+  };
+  auto device = std::make_unique<LineDevice>();
+  if (!device->line.Open(name.c_str(), error)) {
+    return nullptr;
+  }
+  return device;
+}
+
 // A file that appears under its name only when it is complete: written
 // beside it first, then renamed over it, keeping the old file's permissions
 // (and a symbolic link as a link). Dropped again if never committed. A

@@ -83,20 +83,8 @@ bool IsDeviceName(const std::string& name, std::string* why) {
   return true;
 }
 
-namespace {
-class LineDevice final : public Device {
- public:
-  Link& link() override { return line; }
-  PosixLine line;
-};
-}  // namespace
-
 std::unique_ptr<Device> OpenDevice(const std::string& name, LineOpenError* error) {
-  auto device = std::make_unique<LineDevice>();
-  if (!device->line.Open(name.c_str(), error)) {
-    return nullptr;
-  }
-  return device;
+  return OpenLine<PosixLine>(name, error);
 }
 
 PendingFile::~PendingFile() { Drop(); }

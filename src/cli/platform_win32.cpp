@@ -10,6 +10,7 @@
 #include "cli/platform.h"
 #include "serial/interrupt.h"
 #include "serial/line_win32.h"
+#include "serial/port_names.h"
 
 namespace platform {
 
@@ -118,35 +119,15 @@ std::string UnitTextToUtf8(std::string_view text) {
 }
 
 bool IsDeviceName(const std::string& name, std::string* why) {
-  const bool com = name.size() > 3 && (name[0] | 0x20) == 'c' && (name[1] | 0x20) == 'o' &&
-                   (name[2] | 0x20) == 'm';
-  unsigned number = 0;
-  bool digits = com && name.size() <= 6 && name[3] != '0';
-  for (std::size_t i = 3; digits && i < name.size(); ++i) {
-    digits = name[i] >= '0' && name[i] <= '9';
-    number = number * 10 + static_cast<unsigned>(name[i] - '0');
-  }
-  if (!digits || number < 1 || number > 256) {
+  if (ComPortNumber(name.c_str()) == 0) {
     *why = "a port is named COM1 to COM256";
     return false;
   }
   return true;
 }
 
-namespace {
-class LineDevice final : public Device {
- public:
-  Link& link() override { return line; }
-  Win32Line line;
-};
-}  // namespace
-
 std::unique_ptr<Device> OpenDevice(const std::string& name, LineOpenError* error) {
-  auto device = std::make_unique<LineDevice>();
-  if (!device->line.Open(name.c_str(), error)) {
-    return nullptr;
-  }
-  return device;
+  return OpenLine<Win32Line>(name, error);
 }
 
 PendingFile::~PendingFile() { Drop(); }

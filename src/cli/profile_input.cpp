@@ -63,24 +63,6 @@ bool ReadWholeFile(const std::string& path, std::string* data, std::string* erro
   return true;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool IsFormSection(std::string_view name) {
-  return SameName(name, "DTU NET") || SameName(name, "DTU COM") || SameName(name, "DTU IO");
-}
-
 // Keys the form would not read, and keys given twice (the first one counts).
 std::vector<std::string> FileWarnings(const std::string& path, std::string_view text) {
   std::vector<std::string> warnings;
@@ -96,12 +78,14 @@ std::vector<std::string> FileWarnings(const std::string& path, std::string_view 
       warnings.push_back(path + ": unknown key " + where + " is ignored");
       return;
     }
-    if (!SameName(setting->section, line.section)) {
+    if (!SameSettingName(setting->section, line.section)) {
       warnings.push_back(path + ": key " + where + " is ignored; it belongs in [" +
                          setting->section + "]");
       return;
     }
-    const auto same = [&where](const std::string& earlier) { return SameName(earlier, where); };
+    const auto same = [&where](const std::string& earlier) {
+      return SameSettingName(earlier, where);
+    };
     if (std::any_of(seen.begin(), seen.end(), same)) {
       warnings.push_back(path + ": key " + where + " is given twice; the first one counts");
       return;

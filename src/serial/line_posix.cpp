@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "serial/interrupt.h"
+#include "serial/sliced_wait.h"
 
 namespace {
 
@@ -162,15 +163,9 @@ Link::Result PosixLine::Read(std::uint8_t* buffer, std::size_t maxLength, unsign
   if (maxLength == 0) {
     return Result::Ok;
   }
-  const std::uint64_t deadline = NowMs() + timeoutMs;
-  for (;;) {
-    if (InterruptRequested()) {
-      return Result::Interrupted;
-    }
-    const std::uint64_t now = NowMs();
-    const std::uint64_t left = deadline > now ? deadline - now : 0;
+  return WaitInSlices(*this, timeoutMs, kSliceMs, received, [&](unsigned slice, std::size_t* got) {
     pollfd fds = {fd_, POLLIN, 0};
-    const int ready = poll(&fds, 1, static_cast<int>(std::min<std::uint64_t>(left, kSliceMs)));
+    const int ready = poll(&fds, 1, static_cast<int>(slice));
     if (ready < 0 && errno != EINTR) {
       return Result::Lost;
     }
@@ -179,7 +174,7 @@ Link::Result PosixLine::Read(std::uint8_t* buffer, std::size_t maxLength, unsign
       // POLLIN does 0 mean the other end has gone.
       const ssize_t n = read(fd_, buffer, maxLength);
       if (n > 0) {
-        *received = static_cast<std::size_t>(n);
+        *got = static_cast<std::size_t>(n);
         return Result::Ok;
       }
       if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
@@ -188,13 +183,8 @@ Link::Result PosixLine::Read(std::uint8_t* buffer, std::size_t maxLength, unsign
     } else if (ready > 0 && HungUp(fds.revents)) {
       return Result::Lost;
     }
-    if (InterruptRequested()) {
-      return Result::Interrupted;
-    }
-    if (left == 0) {
-      return Result::Timeout;
-    }
-  }
+    return Result::Ok;
+  });
 }
 
 void PosixLine::Purge() {

@@ -5,6 +5,7 @@
 #include "serial/interrupt.h"
 #include "serial/port_names.h"
 #include "serial/serial_port_win32.h"
+#include "serial/sliced_wait.h"
 
 namespace {
 
@@ -151,36 +152,21 @@ Link::Result Win32Line::Read(std::uint8_t* buffer, std::size_t maxLength, unsign
   if (maxLength == 0) {
     return Result::Ok;
   }
-  const std::uint64_t deadline = NowMs() + timeoutMs;
-  for (;;) {
-    if (InterruptRequested()) {
-      return Result::Interrupted;
-    }
-    const std::uint64_t now = NowMs();
-    const std::uint64_t left = deadline > now ? deadline - now : 0;
-    const DWORD slice = left < kSliceMs ? static_cast<DWORD>(left) : kSliceMs;
+  return WaitInSlices(*this, timeoutMs, kSliceMs, received, [&](unsigned slice, std::size_t* got) {
     DWORD count = 0;
     if (!SetWaits(handle_, slice) ||
         !ReadFile(handle_, buffer, ClampToDword(maxLength), &count, nullptr)) {
       return Result::Lost;
     }
-    if (count > 0) {
-      *received = count;
-      return Result::Ok;
-    }
+    *got = count;
     // A read that finds nothing succeeds even on a device that has gone
     // (under Wine, a pty hung up); asking for the line's state fails then.
     DWORD errors = 0;
-    if (!ClearCommError(handle_, &errors, nullptr)) {
+    if (count == 0 && !ClearCommError(handle_, &errors, nullptr)) {
       return Result::Lost;
     }
-    if (InterruptRequested()) {
-      return Result::Interrupted;
-    }
-    if (left == 0) {
-      return Result::Timeout;
-    }
-  }
+    return Result::Ok;
+  });
 }
 
 void Win32Line::Purge() {

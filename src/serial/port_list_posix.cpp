@@ -37,20 +37,7 @@ std::optional<std::string> OptionalAttribute(const fs::path& file) {
   return value;
 }
 
-std::optional<std::string> HexId(const fs::path& file) {
-  std::string value = ReadAttribute(file);
-  if (value.size() != 4) {
-    return std::nullopt;
-  }
-  for (char& c : value) {
-    if (c >= 'A' && c <= 'F') {
-      c = static_cast<char>(c - 'A' + 'a');
-    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-      return std::nullopt;
-    }
-  }
-  return value;
-}
+std::optional<std::string> HexId(const fs::path& file) { return UsbId(ReadAttribute(file)); }
 
 // Without throwing: a folder that is missing or unreadable lists as empty.
 std::vector<fs::path> Entries(const fs::path& folder) {

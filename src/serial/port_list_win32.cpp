@@ -54,15 +54,7 @@ std::optional<std::string> HexAfter(const std::string& text, const char* key) {
   if (at == std::string::npos || text.size() < at + std::strlen(key) + 4) {
     return std::nullopt;
   }
-  std::string value = text.substr(at + std::strlen(key), 4);
-  for (char& c : value) {
-    if (c >= 'A' && c <= 'F') {
-      c = static_cast<char>(c - 'A' + 'a');
-    } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
-      return std::nullopt;
-    }
-  }
-  return value;
+  return UsbId(text.substr(at + std::strlen(key), 4));
 }
 
 std::string Upper(std::string text) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,21 @@ inline unsigned ComPortNumber(const char* name) {
     number = number * 10 + static_cast<unsigned>(*name - '0');
   }
   return *name == '\0' && number <= kHighest ? number : 0;
+}
+
+// A USB vendor or product id as four lower-case hex digits, or nothing.
+inline std::optional<std::string> UsbId(std::string value) {
+  if (value.size() != 4) {
+    return std::nullopt;
+  }
+  for (char& c : value) {
+    if (c >= 'A' && c <= 'F') {
+      c = static_cast<char>(c - 'A' + 'a');
+    } else if (!(IsPortNameDigit(c) || (c >= 'a' && c <= 'f'))) {
+      return std::nullopt;
+    }
+  }
+  return value;
 }
 
 // Numbers in names compared as numbers: COM2 before COM10, ttyUSB2 before

@@ -31,19 +31,7 @@ std::string_view Slice(std::string_view s, std::size_t pos, std::size_t n) {
   return std::string_view(s.data() + pos, n);
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return SameSettingName(a, b); }
 
 // Walks the text line by line as the profile functions split it.
 class Lines {
@@ -180,6 +168,19 @@ class Out {
 };
 
 }  // namespace
+
+bool SameSettingName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) {
+      return false;
+    }
+  }
+  return true;
+}
 
 std::size_t IniText::Read(const char* section, const char* key, const char* defaultValue,
                           char* buffer, std::size_t maxLength) {

@@ -13,6 +13,9 @@
 
 #include "settings/settings_store.h"
 
+// Section and key names match without regard to case (ASCII letters only).
+bool SameSettingName(std::string_view a, std::string_view b);
+
 class IniText final : public SettingsStore {
  public:
   // buffer holds size bytes of the file and has room for capacity bytes. A

@@ -10,20 +10,6 @@
 
 namespace {
 
-bool IsFormSection(std::string_view name) {
-  for (std::string_view wanted : {"DTU NET", "DTU COM", "DTU IO"}) {
-    bool same = name.size() == wanted.size();
-    for (std::size_t i = 0; same && i < name.size(); ++i) {
-      const char c = name[i] >= 'a' && name[i] <= 'z' ? static_cast<char>(name[i] - 32) : name[i];
-      same = c == wanted[i];
-    }
-    if (same) {
-      return true;
-    }
-  }
-  return false;
-}
-
 AppState StateOver(Form& form, SettingsStore& settings) {
   AppState app{};
   app.form = &form;
@@ -32,6 +18,11 @@ AppState StateOver(Form& form, SettingsStore& settings) {
 }
 
 }  // namespace
+
+bool IsFormSection(std::string_view name) {
+  return SameSettingName(name, "DTU NET") || SameSettingName(name, "DTU COM") ||
+         SameSettingName(name, "DTU IO");
+}
 
 ProfileKind ClassifyProfile(const char* data, std::size_t size) {
   bool blank = true;

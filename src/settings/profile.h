@@ -6,6 +6,7 @@
 #define DTU_SETTINGS_PROFILE_H
 
 #include <cstddef>
+#include <string_view>
 
 #include "app/seams.h"
 #include "form/memory_form.h"
@@ -19,6 +20,8 @@ enum class ProfileKind {
   NoSection,  // text, but none of the form's sections: some other file
 };
 ProfileKind ClassifyProfile(const char* data, std::size_t size);
+// "DTU NET", "DTU COM" or "DTU IO", in any case.
+bool IsFormSection(std::string_view name);
 
 // Loads the profile into form (which must be fresh) and encodes it into
 // record. False when one of the form's checks refused the input: boxes was

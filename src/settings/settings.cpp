@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "form/control_ids.h"
+#include "settings/ini_text.h"
 
 namespace {
 
@@ -178,20 +179,6 @@ constexpr bool FileOrderIsComplete() {
 }
 static_assert(FileOrderIsComplete(), "the file order must hold every key, sections in one run");
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameKey(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 const SettingKey* KeyOf(const SettingInfo& setting) {
   for (const SettingKey& key : kKeys) {
     if (key.control == setting.control) {
@@ -249,7 +236,7 @@ const SettingInfo& SettingInFileOrder(std::size_t position) { return kInfoInFile
 
 const SettingInfo* FindSetting(std::string_view key) {
   for (const SettingInfo& setting : kInfoInFileOrder) {
-    if (SameKey(setting.key, key)) {
+    if (SameSettingName(setting.key, key)) {
       return &setting;
     }
   }
