@@ -15,13 +15,12 @@
 #include "serial/line_posix.h"
 #include "support/sim_process.h"
 
-extern char** environ;
-
 namespace {
 
 int RunDtucfg(std::vector<std::string> args) {
   args.insert(args.begin(), DTUCFG);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) {
     argv.push_back(arg.data());
   }

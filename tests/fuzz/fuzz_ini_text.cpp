@@ -15,8 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char value[16];
   for (const char* key : {"IP", "ID", "", "baud"}) {
     std::memset(value, 'x', sizeof value);
+    // A value may hold NUL bytes of the file: the count, not strlen, says how much came.
     const std::size_t n = ini.Read("DTU NET", key, "dflt", value, 8);
-    if (n > 7 || value[n] != '\0' || std::strlen(value) != n) {
+    if (n > 7 || value[n] != '\0' || value[8] != 'x') {
       std::abort();
     }
   }

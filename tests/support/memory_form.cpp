@@ -97,6 +97,7 @@ bool TestForm::Enabled(int id) const {
 
 std::vector<std::string> TestForm::Entries(int id) const {
   std::vector<std::string> entries;
+  entries.reserve(static_cast<std::size_t>(form_.EntryCount(id)));
   for (int i = 0; i < form_.EntryCount(id); ++i) {
     entries.emplace_back(form_.Entry(id, i));
   }
