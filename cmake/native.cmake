@@ -101,6 +101,11 @@ endif()
 
 # End-to-end tests drive the Windows build under Wine.
 if(DTU_WIN64_DIR)
+  # The form's release exe stays small: no C++ library code may creep in.
+  get_filename_component(DTU_WIN32_DIR ${DTU_WIN64_DIR}/../win32 ABSOLUTE)
+  add_test(NAME form_exe_size
+           COMMAND ${CMAKE_COMMAND} -DFILE=${DTU_WIN32_DIR}/DTUConfig.exe -DLIMIT=65536
+                   -P ${CMAKE_SOURCE_DIR}/cmake/check_size.cmake)
   include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake OPTIONAL)
   include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake)
   include(${CMAKE_SOURCE_DIR}/tests/wine/serial.cmake OPTIONAL)

@@ -1,6 +1,7 @@
 """dtucfg.exe under Wine on a COM port mapped to the simulated unit: the port
-is listed, read and write go through it, and a profile goes on the wire
-exactly as the form's Set sends it after loading the same file."""
+is listed, read and write go through it, a profile goes on the wire exactly
+as the form's Set sends it after loading the same file, and a unit read as a
+profile is the file the form saves after reading it."""
 
 import os
 import subprocess
@@ -43,6 +44,8 @@ class CliUnderWineTest(unittest.TestCase):
             code, out, err = dtucfg("write", "--port", "COM3", "DTU.ini")
             self.assertEqual((code, out), (0, b"written and verified\n"), err)
             from_cli = unit.received().split(WRITE_PREFIX)[-1][:601]
+            code, ini_from_cli, err = dtucfg("read", "--port", "COM3")
+            self.assertEqual(code, 0, err)
 
             # The form loaded the same file at start; its Set must send the same.
             s.select("IDC_PC_COM", 2)
@@ -61,8 +64,19 @@ class CliUnderWineTest(unittest.TestCase):
             self.assertEqual(len(from_cli), 601)
             self.assertEqual(from_cli, from_form)
             self.assertEqual(from_cli[-1], 0x7C)
+
+            # Read into the form and saved as a first close saves it: the same
+            # bytes as dtucfg's profile of that unit.
+            s.click("IDC_READ")
+            box = s.wait_box(15)[0]
+            self.assertEqual(box["text"], "Read successfully!")
+            s.press_ok(box)
+            s.sync()
+            os.remove(s.ini_path)
             s.close()
             self.assertEqual(s.wait_exit(), 0)
+            with open(s.ini_path, "rb") as f:
+                self.assertEqual(f.read(), ini_from_cli)
 
 
 if __name__ == "__main__":
