@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 run_dir=$root/build/run
 prefix=$run_dir/prefix
-WINE64=${WINE64:-/usr/lib/wine/wine64}
+WINE64=${WINE64:-$root/scripts/wine64}
 
 device=""
 while [ $# -gt 0 ]; do

@@ -6,7 +6,9 @@
 # Every one of COM1..COM255 is set in HKLM\Software\Wine\Ports: the ports named
 # on the command line to their devices (ptys of a simulated unit, an adapter),
 # all others to an empty directory, which Wine then fails to open. The script
-# refuses (exit 3) if any comN of the prefix still points at /dev/ttyS*.
+# refuses (exit 3) if any of com1..com255 still points at /dev/ttyS*. Wine
+# gives COM256 a real port whatever the registry says; scripts/wine64 and
+# scripts/wineserver keep it out of reach (see mask-serial.sh).
 set -euo pipefail
 
 if [ $# -lt 1 ]; then
@@ -16,9 +18,9 @@ fi
 prefix=$(realpath -m "$1")
 shift
 
-WINE64=${WINE64:-/usr/lib/wine/wine64}
-WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver64}
-[ -x "$WINESERVER" ] || WINESERVER=$(command -v wineserver)
+here=$(dirname "$(realpath "$0")")
+WINE64=${WINE64:-$here/wine64}
+WINESERVER=${WINESERVER:-$here/wineserver}
 export WINEPREFIX="$prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 
 declare -A wanted=()

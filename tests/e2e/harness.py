@@ -24,8 +24,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-WINE64 = os.environ.get("WINE64", "/usr/lib/wine/wine64")
-WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver64")
+# Through scripts/mask-serial.sh: no Wine program reaches a real serial port.
+WINE64 = os.environ.get("WINE64", os.path.join(ROOT, "scripts", "wine64"))
+WINESERVER = os.environ.get("WINESERVER", os.path.join(ROOT, "scripts", "wineserver"))
 WINE_PREFIX_SCRIPT = os.path.join(ROOT, "scripts", "wine-prefix.sh")
 FORM_CAPTION = "DTU Configuration Tool V2.3"
 
@@ -223,6 +224,9 @@ class Session:
         """Waits for the tool to end; returns its exit code."""
         self.exit_code = self._exe.wait(timeout=timeout)
         return self.exit_code
+
+    def tool_pid(self):
+        return self._exe.pid
 
     def running(self):
         return self._exe is not None and self._exe.poll() is None

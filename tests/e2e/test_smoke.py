@@ -1,6 +1,8 @@
 """The form as the real program shows it under Wine: caption, lists, buttons,
 typing limits, keys, Clear and closing."""
 
+import glob
+import os
 import unittest
 
 from harness import Session
@@ -50,6 +52,14 @@ class FormAtStart(unittest.TestCase):
 
     def test_caption(self):
         self.assertEqual(self.session.caption(), "DTU Configuration Tool V2.3")
+
+    @unittest.skipUnless(glob.glob("/dev/ttyS*") and os.geteuid() == 0, "nothing to mask")
+    def test_the_machines_serial_ports_are_out_of_reach(self):
+        # Wine gives COM256 a real port; every Wine program sees /dev/null there.
+        with open("/proc/%d/mountinfo" % self.session.tool_pid(), encoding="utf-8") as f:
+            masked = {line.split()[4] for line in f}
+        for port in glob.glob("/dev/ttyS*"):
+            self.assertIn(port, masked)
 
     def test_lists_hold_their_entries_in_order(self):
         for name, entries in LISTS.items():

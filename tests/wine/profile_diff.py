@@ -13,6 +13,8 @@ import shutil
 import subprocess
 import sys
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 
 def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
@@ -44,7 +46,7 @@ def main():
     # The prefix tool maps every COM port away from real devices; Wine runs nowhere else.
     subprocess.run([args.prefix_tool, str(prefix)], check=True, stdout=subprocess.DEVNULL)
     env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
-    wine = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+    wine = os.environ.get("WINE64", os.path.join(ROOT, "scripts", "wine64"))
 
     failures = 0
     scripts = sorted(pathlib.Path(args.scripts).glob("*.txt"))
@@ -76,7 +78,8 @@ def main():
                   f"{native_file!r}")
         else:
             print(f"ok   {script.name}")
-    subprocess.run([os.environ.get("WINESERVER", "/usr/lib/wine/wineserver64"), "-k"], env=env)
+    subprocess.run([os.environ.get("WINESERVER", os.path.join(ROOT, "scripts", "wineserver")), "-k"],
+                   env=env)
     if not scripts:
         sys.exit("no scripts found")
     sys.exit(1 if failures else 0)
