@@ -14,15 +14,6 @@
 
 namespace {
 
-const SettingInfo* SettingOf(int control) {
-  for (std::size_t i = 0; i < kSettingCount; ++i) {
-    if (SettingInFileOrder(i).control == control) {
-      return &SettingInFileOrder(i);
-    }
-  }
-  return nullptr;
-}
-
 std::string ValueOf(MemoryForm& form, const SettingInfo& setting) {
   char value[128] = {};
   SettingValue(form, setting, value, sizeof value);
@@ -44,11 +35,8 @@ std::string Shown(const MemoryForm& form, const ConfigImage& record, const Recor
   const std::uint8_t* bytes = record.bytes.data() + field.field.offset;
   if (field.control == IDC_PROTOCOL || field.control == IDC_BAUD) {
     // The record's own text: the form would keep the list as it was.
-    std::string text;
-    for (std::size_t i = 0; i < field.field.size && bytes[i] != 0; ++i) {
-      text += static_cast<char>(bytes[i]);
-    }
-    return text.empty() ? "(none)" : text;
+    const std::string_view text = image::FieldText(record, field.field);
+    return text.empty() ? "(none)" : std::string(text);
   }
   if (form.KindOf(field.control) == MemoryForm::Kind::List) {
     const int index = form.SelectionOf(field.control);
@@ -112,7 +100,7 @@ std::vector<Difference> CompareRecords(const ConfigImage& unit, const ConfigImag
     if (SameField(unit, other, field)) {
       continue;
     }
-    const SettingInfo* setting = SettingOf(field.control);
+    const SettingInfo* setting = SettingOfControl(field.control);
     Difference difference{setting->key, ValueOf(unitForm, *setting), ValueOf(otherForm, *setting)};
     if (difference.unit == difference.other) {
       difference.unit += " [" + FieldBytes(unit, field) + "]";
@@ -146,7 +134,7 @@ std::string DiffJson(const std::vector<Difference>& differences) {
 }
 
 std::string FieldName(int control) {
-  const SettingInfo* setting = SettingOf(control);
+  const SettingInfo* setting = SettingOfControl(control);
   return std::string(setting != nullptr ? setting->key : "?") + " (" + FieldLabel(control) + ")";
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 inline constexpr std::size_t kConfigImageSize = 600;
 inline constexpr std::size_t kSlotSize = 30;
@@ -113,6 +114,16 @@ constexpr bool LayoutIsContiguous() {
 static_assert(LayoutIsContiguous(), "configuration record fields must tile its 600 bytes");
 
 constexpr std::size_t LastByte(Field field) { return field.offset + field.size - 1; }
+
+// Text of a field up to its first zero, never past the field's end.
+inline std::string_view FieldText(const ConfigImage& record, Field field) {
+  const char* start = reinterpret_cast<const char*>(record.bytes.data() + field.offset);
+  std::size_t n = 0;
+  while (n < field.size && start[n] != '\0') {
+    ++n;
+  }
+  return std::string_view(start, n);
+}
 
 // A package holds at most this many bytes; its count sits in the slot's
 // last byte.

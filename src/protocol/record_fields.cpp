@@ -8,15 +8,6 @@ namespace {
 
 using namespace image;
 
-std::size_t TextLength(const ConfigImage& record, Field field) {
-  const std::uint8_t* start = record.bytes.data() + field.offset;
-  std::size_t n = 0;
-  while (n < field.size && start[n] != 0) {
-    ++n;
-  }
-  return n;
-}
-
 }  // namespace
 
 const RecordField kRecordFields[kRecordFieldCount] = {
@@ -69,8 +60,7 @@ bool SameField(const ConfigImage& a, const ConfigImage& b, const RecordField& fi
     case FieldKind::Byte:
       return *x == *y;
     case FieldKind::Text: {
-      const std::size_t n = TextLength(a, field.field);
-      return n == TextLength(b, field.field) && std::memcmp(x, y, n) == 0;
+      return FieldText(a, field.field) == FieldText(b, field.field);
     }
     case FieldKind::Package: {
       // The count is compared as it stands; its bytes as far as the slot holds them.

@@ -117,16 +117,6 @@ int LeadingInteger(const char* text) {
   return negative ? -value : value;
 }
 
-// Text of a field up to its first zero, never past the field's end.
-std::string_view FieldText(const ConfigImage& image, Field field) {
-  const char* start = reinterpret_cast<const char*>(image.bytes.data() + field.offset);
-  std::size_t n = 0;
-  while (n < field.size && start[n] != '\0') {
-    ++n;
-  }
-  return std::string_view(start, n);
-}
-
 void ShowFieldText(Form& form, int id, const ConfigImage& image, Field field) {
   char text[kSlotSize + 1] = {};
   const std::string_view view = FieldText(image, field);

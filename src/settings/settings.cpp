@@ -234,6 +234,15 @@ void SaveSettings(AppState& app) {
 
 const SettingInfo& SettingInFileOrder(std::size_t position) { return kInfoInFileOrder[position]; }
 
+const SettingInfo* SettingOfControl(int control) {
+  for (const SettingInfo& setting : kInfoInFileOrder) {
+    if (setting.control == control) {
+      return &setting;
+    }
+  }
+  return nullptr;
+}
+
 const SettingInfo* FindSetting(std::string_view key) {
   for (const SettingInfo& setting : kInfoInFileOrder) {
     if (SameSettingName(setting.key, key)) {

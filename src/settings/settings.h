@@ -28,6 +28,8 @@ struct SettingInfo {
 inline constexpr std::size_t kSettingCount = 31;
 // In the order a first save lays them out in the file.
 const SettingInfo& SettingInFileOrder(std::size_t position);
+// The key that keeps this control's value; null for a control it does not keep.
+const SettingInfo* SettingOfControl(int control);
 // Keys match without regard to case, as in the file. Null when unknown.
 const SettingInfo* FindSetting(std::string_view key);
 // The index a list key's value selects, or -1 when it matches no entry
