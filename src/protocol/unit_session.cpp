@@ -180,6 +180,39 @@ SessionResult WriteRecordToUnit(Session& session, const ConfigImage& record) {
 
 SessionResult RestartUnit(Session& session) { return CommandWithAck(session, kCodeRestart); }
 
+SessionResult AwaitUnitGone(Session& session, unsigned silenceMs) {
+  session.link.Purge();
+  Wait wait(session, "waiting for the unit to be unplugged");
+  std::uint64_t heardAt = session.link.NowMs();
+  std::uint8_t buffer[256];
+  while (!wait.Over()) {
+    const SessionResult sent = Send(session, kSearchProbe.data(), kSearchProbe.size());
+    if (sent != SessionResult::Ok) {
+      return sent;
+    }
+    MarkerWatch found(kCodeFound);
+    const std::uint64_t probeAt = session.link.NowMs();
+    for (std::uint64_t waited = 0; waited < kGoneProbeIntervalMs;
+         waited = session.link.NowMs() - probeAt) {
+      wait.Tell();
+      std::size_t n = 0;
+      const Result result = session.link.Read(
+          buffer, sizeof buffer, static_cast<unsigned>(kGoneProbeIntervalMs - waited), &n);
+      if (result == Result::Lost || result == Result::Interrupted) {
+        return FromLink(result);
+      }
+      if (found.Feed(buffer, n)) {
+        heardAt = session.link.NowMs();
+        found = MarkerWatch(kCodeFound);
+      }
+    }
+    if (session.link.NowMs() - heardAt >= silenceMs) {
+      return SessionResult::Ok;
+    }
+  }
+  return SessionResult::NotQuiet;
+}
+
 SessionResult ResetUnitToFactory(Session& session) {
   return CommandWithAck(session, kCodeFactoryReset);
 }

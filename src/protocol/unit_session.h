@@ -49,6 +49,8 @@ struct Session {
 // arriving during a read would shift the record.
 inline constexpr unsigned kQuietMs = 60;
 inline constexpr unsigned kProbeIntervalMs = 10;
+// While a unit stays on the line, it need not be asked that often.
+inline constexpr unsigned kGoneProbeIntervalMs = 100;
 
 // Probes every 10 ms until the found frame arrives, then waits for quiet and
 // throws away what came meanwhile.
@@ -58,6 +60,10 @@ SessionResult ReadRecordFromUnit(Session& session, ConfigImage& record);
 // The 604-byte configuration write, then its acknowledgement.
 SessionResult WriteRecordToUnit(Session& session, const ConfigImage& record);
 SessionResult RestartUnit(Session& session);
+// Probes until nothing has answered for silenceMs (Ok: the unit was
+// unplugged) or the line went away (Lost). NotQuiet: still answering at the
+// time-out.
+SessionResult AwaitUnitGone(Session& session, unsigned silenceMs);
 SessionResult ResetUnitToFactory(Session& session);
 
 #endif

@@ -93,6 +93,17 @@ TEST(UnitSession, InterruptEndsTheSearch) {
   ClearInterrupt();
 }
 
+TEST(UnitSession, AUnitIsGoneOnlyAfterItsSilenceLasted) {
+  Rig rig;
+  EXPECT_EQ(AwaitUnitGone(rig.session, 2000), SessionResult::NotQuiet);
+  rig.unit.Options().silent = true;
+  rig.session.timeoutMs = 5000;
+  const std::uint64_t start = rig.link.NowMs();
+  ASSERT_EQ(AwaitUnitGone(rig.session, 2000), SessionResult::Ok);
+  EXPECT_GE(rig.link.NowMs() - start, 2000u);
+  EXPECT_LE(rig.link.NowMs() - start, 2000u + kGoneProbeIntervalMs);
+}
+
 // Zero areas, bytes past a text's end and past a package's count are not
 // the unit's settings; everything else is.
 TEST(RecordFields, CompareOnlyWhatTheFormShows) {
