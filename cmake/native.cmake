@@ -13,9 +13,11 @@ find_path(DTU_JSON_INCLUDE nlohmann/json.hpp)
 if(NOT DTU_CLI11_INCLUDE OR NOT DTU_JSON_INCLUDE)
   message(FATAL_ERROR "CLI11 or nlohmann-json is missing: run scripts/deps.sh")
 endif()
-# Serial lines, port listing and console over POSIX.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(Threads REQUIRED)
+# Serial lines, port listing and console over POSIX; the report's digest.
 add_library(dtu_platform STATIC ${DTU_CLI_POSIX_SOURCES} ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)
-target_link_libraries(dtu_platform PUBLIC dtu_core)
+target_link_libraries(dtu_platform PUBLIC dtu_core OpenSSL::Crypto Threads::Threads)
 if(DTU_CLI_SOURCES)
   add_library(dtu_cli STATIC ${DTU_CLI_SOURCES})
   target_link_libraries(dtu_cli PUBLIC dtu_platform)

@@ -48,7 +48,7 @@ if(EXISTS ${DTU_CLI_MAIN})
                                             DTU_VERSION="${PROJECT_VERSION}")
   target_compile_options(dtucfg PRIVATE -Os -ffunction-sections -fdata-sections)
   target_link_options(dtucfg PRIVATE -static -s -Wl,--gc-sections)
-  target_link_libraries(dtucfg PRIVATE setupapi advapi32)
+  target_link_libraries(dtucfg PRIVATE setupapi advapi32 bcrypt)
   set_target_properties(dtucfg PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endif()
 

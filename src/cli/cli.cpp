@@ -2,6 +2,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <functional>
+#include <map>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -11,366 +15,18 @@
 #include <string>
 #include <vector>
 
-#include "cli/log_link.h"
+#include "cli/command.h"
+#include "cli/fleet.h"
+#include "cli/line.h"
+#include "cli/output.h"
 #include "cli/platform.h"
-#include "cli/profile_input.h"
 #include "cli/render.h"
-#include "protocol/frames.h"
-#include "protocol/sim_unit.h"
+#include "cli/units.h"
 #include "protocol/unit_session.h"
 #include "serial/interrupt.h"
 #include "serial/port_list.h"
-#include "serial/sim_link.h"
 
 namespace {
-
-struct Options {
-  double timeoutSeconds = 10;
-  std::string logFile;
-  bool quiet = false;
-  std::string port;
-  std::string file;
-  std::string out;
-  std::string format;
-  std::vector<std::string> sets;
-  bool raw = false;
-  bool noVerify = false;
-  bool json = false;
-  bool yes = false;
-};
-
-// Messages go to standard error, results to standard output.
-void Error(const std::string& message) { platform::WriteError("dtucfg: " + message + "\n"); }
-
-void Warn(const std::string& message) { Error("warning: " + message); }
-
-void Result(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
-
-std::string Seconds(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g s", seconds);
-  return text;
-}
-
-// Live progress of the waits, on a terminal only.
-class Progress final : public WaitObserver {
- public:
-  explicit Progress(bool enabled) : enabled_(enabled) {}
-  void Waiting(const char* what, std::uint64_t elapsedMs) override {
-    if (!enabled_) {
-      return;
-    }
-    char line[128];
-    std::snprintf(line, sizeof line, "\r%s... %.1f s ", what,
-                  static_cast<double>(elapsedMs) / 1000.0);
-    width_ = std::strlen(line);
-    platform::WriteError(line);
-  }
-  void WaitEnded() override {
-    if (enabled_ && width_ > 0) {
-      platform::WriteError("\r" + std::string(width_, ' ') + "\r");
-      width_ = 0;
-    }
-  }
-
- private:
-  bool enabled_;
-  std::size_t width_ = 0;
-};
-
-// The port a command talks to: a device, or the simulated unit in the program.
-class Connection {
- public:
-  Connection() = default;
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-  ~Connection() {
-    if (log_ != nullptr) {
-      std::fclose(log_);
-    }
-  }
-
-  const std::string& name() const { return name_; }
-  Link& link() { return logged_ ? *logged_ : *raw_; }
-
-  // Before any port is touched: the name, and that the log can be written.
-  int Check(const Options& options) {
-    if (!options.logFile.empty()) {
-      log_ = std::fopen(options.logFile.c_str(), "ab");
-      if (log_ == nullptr) {
-        Error(options.logFile + ": cannot write the log (" + std::strerror(errno) + ")");
-        return kExitUsage;
-      }
-    }
-    if (!options.port.empty()) {
-      name_ = options.port;
-    } else {
-      const int chosen = ChooseAdapter();
-      if (chosen != kExitOk) {
-        return chosen;
-      }
-    }
-    if (name_ == "sim" || name_.rfind("sim:", 0) == 0) {
-      simFile_ = name_.size() > 4 ? name_.substr(4) : "";
-      return kExitOk;
-    }
-    std::string why;
-    if (!platform::IsDeviceName(name_, &why)) {
-      Error(name_ + ": not a port: " + why);
-      return kExitUsage;
-    }
-    return kExitOk;
-  }
-
-  int Open() {
-    if (name_ == "sim" || name_.rfind("sim:", 0) == 0) {
-      const int opened = OpenSim();
-      if (opened != kExitOk) {
-        return opened;
-      }
-    } else {
-      LineOpenError error;
-      device_ = platform::OpenDevice(name_, &error);
-      if (!device_) {
-        Error(name_ + ": " + Why(error) + " (" + error.detail + ")");
-        return kExitPort;
-      }
-      raw_ = &device_->link();
-    }
-    if (log_ != nullptr) {
-      logged_ = std::make_unique<LogLink>(*raw_, log_);
-    }
-    return kExitOk;
-  }
-
-  // Keeps what a simulated unit stored, for the next run.
-  int Close() {
-    if (!sim_ || simFile_.empty() || sim_->RecordVersion() == simVersion_) {
-      return kExitOk;
-    }
-    return SaveSim() ? kExitOk : kExitPort;
-  }
-
- private:
-  static const char* Why(const LineOpenError& error) {
-    switch (error.kind) {
-      case LineOpenError::Kind::Missing:
-        return "no such port";
-      case LineOpenError::Kind::Busy:
-        return "port busy";
-      case LineOpenError::Kind::Permission:
-        return "no permission to open the port";
-      case LineOpenError::Kind::NotSerial:
-        return "not a serial device";
-      default:
-        return "cannot open or configure the port";
-    }
-  }
-
-  int ChooseAdapter() {
-    std::vector<PortInfo> adapters;
-    for (PortInfo& port : ListPorts()) {
-      if (port.usb) {
-        adapters.push_back(port);
-      }
-    }
-    if (adapters.size() == 1) {
-      name_ = adapters[0].name;
-      return kExitOk;
-    }
-    std::string list;
-    for (const PortInfo& port : adapters) {
-      list += "\n  " + port.name + "\t" + port.description;
-    }
-    Error(adapters.empty()
-              ? "no --port given and no USB serial adapter found; name the port with --port"
-              : "no --port given and several USB serial adapters found; name one:" + list);
-    return kExitUsage;
-  }
-
-  int OpenSim() {
-    sim_ = std::make_unique<SimUnit>();
-    if (!simFile_.empty()) {
-      std::FILE* file = std::fopen(simFile_.c_str(), "rb");
-      if (file == nullptr && errno != ENOENT) {
-        Error(simFile_ + ": cannot read the simulated unit's record (" + std::strerror(errno) +
-              ")");
-        return kExitPort;
-      }
-      if (file != nullptr) {
-        ConfigImage record{};
-        char extra = 0;
-        const std::size_t n = std::fread(record.bytes.data(), 1, kConfigImageSize, file);
-        const bool longer = std::fread(&extra, 1, 1, file) == 1;
-        std::fclose(file);
-        if (n != kConfigImageSize || longer) {
-          Error(simFile_ + ": a simulated unit's record file holds exactly 600 bytes");
-          return kExitPort;
-        }
-        sim_->SetRecord(record);
-      } else if (!SaveSim()) {
-        return kExitPort;
-      }
-    }
-    simVersion_ = sim_->RecordVersion();
-    simLink_ = std::make_unique<SimLink>(*sim_);
-    raw_ = simLink_.get();
-    return kExitOk;
-  }
-
-  bool SaveSim() {
-    const ConfigImage& record = sim_->Record();
-    platform::PendingFile file;
-    std::string error;
-    if (!file.Create(simFile_, &error) ||
-        !file.Commit(std::string(record.bytes.begin(), record.bytes.end()), &error)) {
-      Error(simFile_ + ": cannot keep the simulated unit's record (" + error + ")");
-      return false;
-    }
-    return true;
-  }
-
-  std::string name_;
-  std::string simFile_;
-  std::unique_ptr<platform::Device> device_;
-  std::unique_ptr<SimUnit> sim_;
-  std::unique_ptr<SimLink> simLink_;
-  unsigned simVersion_ = 0;
-  std::unique_ptr<LogLink> logged_;
-  Link* raw_ = nullptr;
-  std::FILE* log_ = nullptr;
-};
-
-// One device command from opening the port to closing it.
-class Command {
- public:
-  explicit Command(const Options& options)
-      : options_(options),
-        progress_(platform::StderrIsTerminal() && !options.quiet),
-        timeoutMs_(static_cast<unsigned>(std::ceil(options.timeoutSeconds * 1000))) {}
-
-  Connection& connection() { return connection_; }
-
-  int Check() { return connection_.Check(options_); }
-
-  // Opens the port and finds the unit.
-  int Start() {
-    const int opened = connection_.Open();
-    if (opened != kExitOk) {
-      return opened;
-    }
-    session_ = std::make_unique<Session>(Session{connection_.link(), timeoutMs_, &progress_});
-    const SessionResult found = FindUnit(*session_);
-    if (found == SessionResult::NoUnit) {
-      Error("no unit answered on " + connection_.name() + " within " +
-            Seconds(options_.timeoutSeconds));
-      return kExitNoUnit;
-    }
-    if (found == SessionResult::Lost) {
-      Error(connection_.name() + ": the port went away during the search");
-      return kExitPort;
-    }
-    if (found != SessionResult::Ok) {
-      return Failed(found);
-    }
-    if (session_->discardedBytes > 0 && !options_.quiet) {
-      Warn("the unit answered " + std::to_string(session_->discardedBytes) +
-           " bytes more after it was found; they were thrown away");
-    }
-    return kExitOk;
-  }
-
-  Session& session() { return *session_; }
-
-  // What a failed step means to the user.
-  int Failed(SessionResult result) {
-    switch (result) {
-      case SessionResult::Ok:
-        return kExitOk;
-      case SessionResult::Interrupted:
-        Error("interrupted; the port is released and nothing was left half-sent");
-        return kExitInterrupted;
-      case SessionResult::NoUnit:
-        Error("no unit answered on " + connection_.name());
-        return kExitNoUnit;
-      case SessionResult::NotQuiet:
-        Error("the unit was found, but the line did not go quiet within " +
-              Seconds(options_.timeoutSeconds));
-        break;
-      case SessionResult::Incomplete:
-        Error("the unit's configuration reply was incomplete: " +
-              std::to_string(session_->replyBytes) + " of " + std::to_string(kConfigReplyLength) +
-              " bytes within " + Seconds(options_.timeoutSeconds));
-        break;
-      case SessionResult::NoAck:
-        Error("no acknowledgement from the unit within " + Seconds(options_.timeoutSeconds));
-        break;
-      case SessionResult::Lost:
-        Error(connection_.name() + ": the port went away during the command");
-        break;
-    }
-    return kExitUnit;
-  }
-
-  // The command's outcome, after the port's own last word.
-  int Finish(int code) {
-    const int closed = connection_.Close();
-    if (InterruptRequested() && code == kExitOk) {
-      return kExitInterrupted;
-    }
-    return code != kExitOk ? code : closed;
-  }
-
- private:
-  const Options& options_;
-  Progress progress_;
-  unsigned timeoutMs_;
-  Connection connection_;
-  std::unique_ptr<Session> session_;
-};
-
-std::vector<Override> ParseOverrides(const Options& options, int* code) {
-  std::vector<Override> overrides;
-  for (const std::string& text : options.sets) {
-    Override override{};
-    std::string error;
-    if (!ParseOverride(text, &override, &error)) {
-      Error(error);
-      *code = kExitUsage;
-      return {};
-    }
-    overrides.push_back(override);
-  }
-  *code = kExitOk;
-  return overrides;
-}
-
-// The record write, diff or show start from, with its warnings told.
-int LoadInput(const Options& options, InputKind kind, RecordInput* input) {
-  int code = kExitOk;
-  const std::vector<Override> overrides = ParseOverrides(options, &code);
-  if (code != kExitOk) {
-    return code;
-  }
-  std::string error;
-  if (!LoadRecordInput(options.file, kind, overrides, input, &error)) {
-    Error(error);
-    return kExitUsage;
-  }
-  for (const std::string& warning : input->warnings) {
-    Warn(warning);
-  }
-  return kExitOk;
-}
-
-void WarnFields(const std::vector<FieldWarning>& warnings) {
-  for (const FieldWarning& warning : warnings) {
-    Warn(FieldName(warning.control) + ": " + warning.text);
-  }
-}
 
 int RunPorts(const Options& options) {
   const std::vector<PortInfo> ports = ListPorts();
@@ -401,16 +57,50 @@ int RunPorts(const Options& options) {
   return kExitOk;
 }
 
+// Checks every port's name and the log before any port is opened, then
+// runs job on each port: alone as always, or on all of them at once.
+// The ports a command serves, each name checked; no port is the one USB
+// serial adapter there is.
+int CheckPorts(const std::vector<std::string>& given, std::vector<std::string>* ports) {
+  int code = ExpandPorts(given, ports);
+  for (std::size_t i = 0; code == kExitOk && i < ports->size(); ++i) {
+    Connection connection;
+    code = connection.Check((*ports)[i]);
+    (*ports)[i] = connection.name();
+  }
+  return code;
+}
+
+int RunDevice(const Options& options, bool json, const std::function<int(Command&)>& job) {
+  std::vector<std::string> ports;
+  int code = CheckPorts(options.ports, &ports);
+  SharedLog log;
+  if (code == kExitOk) {
+    code = log.Open(options.logFile);
+  }
+  if (code != kExitOk) {
+    return code;
+  }
+  const bool several = SeveralPorts(options.ports);
+  const auto one = [&](const std::string& port) {
+    Command command(options, log.file(), several);
+    int result = command.Check(port);
+    if (result == kExitOk) {
+      result = job(command);
+    }
+    return command.Finish(result);
+  };
+  return several ? RunOnPorts(ports, json, one) : one(ports[0]);
+}
+
 int RunSearch(const Options& options) {
-  Command command(options);
-  int code = command.Check();
-  if (code == kExitOk) {
-    code = command.Start();
-  }
-  if (code == kExitOk) {
-    Result("Find DTU\n");
-  }
-  return command.Finish(code);
+  return RunDevice(options, options.json, [](Command& command) {
+    const int code = command.Start();
+    if (code == kExitOk) {
+      Result("Find DTU\n");
+    }
+    return code;
+  });
 }
 
 std::string Rendered(const std::string& format, const std::optional<std::string>& port,
@@ -425,127 +115,242 @@ std::string Rendered(const std::string& format, const std::optional<std::string>
 }
 
 int RunRead(const Options& options) {
-  Command command(options);
-  platform::PendingFile out;
-  int code = command.Check();
-  if (code == kExitOk && !options.out.empty()) {
-    std::string error;
-    if (!out.Create(options.out, &error)) {
-      Error(options.out + ": cannot write it (" + error + ")");
-      code = kExitUsage;
-    }
+  const bool several = SeveralPorts(options.ports);
+  if (several && options.out.empty() && options.format != "json") {
+    Error("several ports: give --out with {port} in it (unit-{port}.ini, say), or --format json");
+    return kExitUsage;
   }
-  if (code == kExitOk) {
-    code = command.Start();
+  if (several && !options.out.empty() && options.out.find("{port}") == std::string::npos) {
+    Error("--out " + options.out + ": with several ports, the name needs {port} in it");
+    return kExitUsage;
   }
-  ConfigImage record{};
-  if (code == kExitOk) {
-    code = command.Failed(ReadRecordFromUnit(command.session(), record));
-  }
-  if (code == kExitOk) {
-    const std::string text = Rendered(options.format, command.connection().name(), record);
-    if (options.out.empty()) {
-      Result(text);
-    } else {
+  const bool json = several && options.out.empty();
+  return RunDevice(options, json, [&options, several, json](Command& command) {
+    const std::string& port = command.connection().name();
+    const std::string path = several ? PortFileName(options.out, port) : options.out;
+    platform::PendingFile out;
+    int code = kExitOk;
+    if (!path.empty()) {
       std::string error;
-      if (!out.Commit(text, &error)) {
-        Error(options.out + ": cannot write it (" + error + ")");
+      if (!out.Create(path, &error)) {
+        Error(path + ": cannot write it (" + error + ")");
         code = kExitUsage;
-      } else {
-        Result("Read successfully!\n");
       }
     }
+    if (code == kExitOk) {
+      code = command.Start();
+    }
+    ConfigImage record{};
+    if (code == kExitOk) {
+      code = command.Failed(ReadRecordFromUnit(command.session(), record));
+    }
+    if (code != kExitOk) {
+      return code;
+    }
+    if (json) {
+      CurrentPort()->json = RecordJsonValue(port, record);
+    } else if (path.empty()) {
+      Result(Rendered(options.format, port, record));
+    } else {
+      std::string error;
+      if (!out.Commit(Rendered(options.format, port, record), &error)) {
+        Error(path + ": cannot write it (" + error + ")");
+        return static_cast<int>(kExitUsage);
+      }
+      Result(several ? "Read successfully! " + path + "\n" : "Read successfully!\n");
+    }
+    return static_cast<int>(kExitOk);
+  });
+}
+
+// Writes record to the unit, and reads it back unless told not to.
+int WriteAndVerify(const Options& options, Command& command, const ConfigImage& record,
+                   const std::string& note) {
+  int code = command.Start();
+  if (code == kExitOk) {
+    code = command.Failed(WriteRecordToUnit(command.session(), record));
   }
-  return command.Finish(code);
+  if (code != kExitOk) {
+    return code;
+  }
+  if (options.noVerify) {
+    Result("SUCESS" + note + "\n");
+    return kExitOk;
+  }
+  ConfigImage back{};
+  code = command.Failed(ReadRecordFromUnit(command.session(), back));
+  if (code != kExitOk) {
+    return code;
+  }
+  const std::vector<Difference> differences = CompareRecords(back, record);
+  if (differences.empty()) {
+    Result("written and verified" + note + "\n");
+    return kExitOk;
+  }
+  Result(DifferenceLines(differences, "written"));
+  Error("verification failed: " + std::to_string(differences.size()) +
+        " field(s) read back differ from what was written");
+  if (PortOutput* port = CurrentPort()) {
+    port->json["differences"] = DiffJsonValue(differences)["differences"];
+  }
+  return kExitDiffers;
+}
+
+// Which row of the units CSV goes to which port.
+int AssignRows(const Options& options, const std::string& path, const UnitsTable& units,
+               std::vector<std::string>* ports, std::map<std::string, const UnitRow*>* rows) {
+  std::vector<std::string> given = options.ports;
+  if (units.hasPort && given.empty()) {
+    for (const UnitRow& row : units.rows) {
+      given.push_back(row.port);
+    }
+  }
+  const int code = CheckPorts(given, ports);
+  if (code != kExitOk) {
+    return code;
+  }
+  if (units.hasPort) {
+    for (const std::string& port : *ports) {
+      const auto row = std::find_if(units.rows.begin(), units.rows.end(),
+                                    [&port](const UnitRow& r) { return r.port == port; });
+      if (row == units.rows.end()) {
+        Error(path + ": no row for the port " + port);
+        return kExitUsage;
+      }
+      (*rows)[port] = &*row;
+    }
+    return kExitOk;
+  }
+  if (units.rows.size() != ports->size()) {
+    Error(path + ": " + std::to_string(units.rows.size()) + " row(s) for " +
+          std::to_string(ports->size()) +
+          " port(s); without a \"port\" column each port takes the next row, so give as many "
+          "ports as rows (or use \"dtucfg line\", which takes rows as units come)");
+    return kExitUsage;
+  }
+  for (std::size_t i = 0; i < ports->size(); ++i) {
+    (*rows)[(*ports)[i]] = &units.rows[i];
+  }
+  return kExitOk;
+}
+
+int RunWriteUnits(Options options) {
+  int code = kExitOk;
+  const std::vector<Override> sets = ParseOverrides(options.sets, &code);
+  if (code != kExitOk) {
+    return code;
+  }
+  UnitsTable units;
+  std::string error;
+  if (!LoadUnits(options.units, options.file, sets, options.uniques, &units, &error)) {
+    Error(error);
+    return kExitUsage;
+  }
+  std::vector<std::string> ports;
+  std::map<std::string, const UnitRow*> rows;
+  code = AssignRows(options, options.units, units, &ports, &rows);
+  if (code != kExitOk) {
+    return code;
+  }
+  if (options.ports.empty()) {
+    options.ports = ports;
+  }
+  return RunDevice(options, options.json, [&options, &rows](Command& command) {
+    const UnitRow& row = *rows.at(command.connection().name());
+    if (PortOutput* port = CurrentPort()) {
+      port->json["row"] = row.number;
+    }
+    return WriteAndVerify(options, command, row.record,
+                          " (row " + std::to_string(row.number) + ")");
+  });
 }
 
 int RunWrite(const Options& options) {
-  Command command(options);
-  RecordInput input;
-  int code = LoadInput(options, options.raw ? InputKind::Record : InputKind::Profile, &input);
-  if (code == kExitOk) {
-    WarnFields(CheckRecordInput(input));
-    code = command.Check();
-  }
-  if (code == kExitOk) {
-    code = command.Start();
-  }
-  if (code == kExitOk) {
-    code = command.Failed(WriteRecordToUnit(command.session(), input.record));
-  }
-  if (code == kExitOk && options.noVerify) {
-    Result("SUCESS\n");
-  } else if (code == kExitOk) {
-    ConfigImage back{};
-    code = command.Failed(ReadRecordFromUnit(command.session(), back));
-    if (code == kExitOk) {
-      const std::vector<Difference> differences = CompareRecords(back, input.record);
-      if (differences.empty()) {
-        Result("written and verified\n");
-      } else {
-        Result(DifferenceLines(differences, "written"));
-        Error("verification failed: " + std::to_string(differences.size()) +
-              " field(s) read back differ from what was written");
-        code = kExitDiffers;
-      }
+  if (!options.units.empty()) {
+    if (options.raw) {
+      Error("--units lays values over a profile; it cannot go with --raw");
+      return kExitUsage;
     }
+    return RunWriteUnits(options);
   }
-  return command.Finish(code);
+  if (!options.uniques.empty()) {
+    Error("--unique compares the rows of --units");
+    return kExitUsage;
+  }
+  RecordInput input;
+  const int code =
+      LoadInput(options, options.raw ? InputKind::Record : InputKind::Profile, &input);
+  if (code != kExitOk) {
+    return code;
+  }
+  WarnFields(CheckRecordInput(input));
+  return RunDevice(options, options.json, [&options, &input](Command& command) {
+    return WriteAndVerify(options, command, input.record, "");
+  });
 }
 
 int RunDiff(const Options& options) {
-  Command command(options);
   RecordInput input;
-  int code = LoadInput(options, InputKind::Profile, &input);
-  if (code == kExitOk) {
-    code = command.Check();
+  const int code = LoadInput(options, InputKind::Profile, &input);
+  if (code != kExitOk) {
+    return code;
   }
-  if (code == kExitOk) {
-    code = command.Start();
-  }
-  ConfigImage unit{};
-  if (code == kExitOk) {
-    code = command.Failed(ReadRecordFromUnit(command.session(), unit));
-  }
-  if (code == kExitOk) {
+  const bool several = SeveralPorts(options.ports);
+  return RunDevice(options, several && options.json, [&options, &input](Command& command) {
+    int result = command.Start();
+    ConfigImage unit{};
+    if (result == kExitOk) {
+      result = command.Failed(ReadRecordFromUnit(command.session(), unit));
+    }
+    if (result != kExitOk) {
+      return result;
+    }
     const std::vector<Difference> differences = CompareRecords(unit, input.record);
-    if (options.json) {
-      Result(DiffJson(differences));
+    if (PortOutput* port = CurrentPort()) {
+      port->json = DiffJsonValue(differences);
+    }
+    if (options.json && CurrentPort() == nullptr) {
+      Result(DumpJson(DiffJsonValue(differences)));
     } else if (differences.empty()) {
       Result("same\n");
     } else {
       Result(DifferenceLines(differences, "profile"));
     }
-    code = differences.empty() ? kExitOk : kExitDiffers;
-  }
-  return command.Finish(code);
+    return static_cast<int>(differences.empty() ? kExitOk : kExitDiffers);
+  });
 }
 
 int RunRestart(const Options& options) {
-  Command command(options);
-  int code = command.Check();
-  if (code == kExitOk) {
-    code = command.Start();
-  }
-  if (code == kExitOk) {
-    code = command.Failed(RestartUnit(command.session()));
-  }
-  if (code == kExitOk) {
-    Result("Reboot successfully!\n");
-  }
-  return command.Finish(code);
+  return RunDevice(options, options.json, [](Command& command) {
+    int code = command.Start();
+    if (code == kExitOk) {
+      code = command.Failed(RestartUnit(command.session()));
+    }
+    if (code == kExitOk) {
+      Result("Reboot successfully!\n");
+    }
+    return code;
+  });
 }
 
 // Asked on a terminal; without one, --yes is the only answer.
-int ConfirmFactoryReset(const Options& options, const std::string& port) {
-  if (options.yes) {
-    return kExitOk;
+int ConfirmFactoryReset(const Options& options) {
+  std::vector<std::string> ports;
+  const int code = CheckPorts(options.ports, &ports);
+  if (code != kExitOk || options.yes) {
+    return code;
   }
   if (!platform::StdinIsTerminal()) {
     Error("factory-reset needs --yes when no terminal can ask; nothing was sent");
     return kExitUsage;
   }
-  platform::WriteError("Restore the factory settings of the unit on " + port + "? [y/N] ");
+  std::string names;
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    names += (i == 0 ? "" : i + 1 == ports.size() ? " and " : ", ") + ports[i];
+  }
+  platform::WriteError(ports.size() > 1
+                           ? "Restore the factory settings of the units on " + names + "? [y/N] "
+                           : "Restore the factory settings of the unit on " + names + "? [y/N] ");
   const std::optional<std::string> answer = platform::ReadLine();
   if (InterruptRequested()) {
     platform::WriteError("\n");
@@ -563,21 +368,20 @@ int ConfirmFactoryReset(const Options& options, const std::string& port) {
 }
 
 int RunFactoryReset(const Options& options) {
-  Command command(options);
-  int code = command.Check();
-  if (code == kExitOk) {
-    code = ConfirmFactoryReset(options, command.connection().name());
+  const int code = ConfirmFactoryReset(options);
+  if (code != kExitOk) {
+    return code;
   }
-  if (code == kExitOk) {
-    code = command.Start();
-  }
-  if (code == kExitOk) {
-    code = command.Failed(ResetUnitToFactory(command.session()));
-  }
-  if (code == kExitOk) {
-    Result("SUCESS\n");
-  }
-  return command.Finish(code);
+  return RunDevice(options, options.json, [](Command& command) {
+    int result = command.Start();
+    if (result == kExitOk) {
+      result = command.Failed(ResetUnitToFactory(command.session()));
+    }
+    if (result == kExitOk) {
+      Result("SUCESS\n");
+    }
+    return result;
+  });
 }
 
 int RunShow(const Options& options) {
@@ -619,7 +423,12 @@ int RunCli(int argc, char** argv) {
       "command; 130 interrupted.");
 
   const auto addPort = [&options](CLI::App* command) {
-    command->add_option("--port", options.port, "The unit's port")->type_name("PORT");
+    command
+        ->add_option("--port", options.ports,
+                     "The unit's port; repeat it, or give \"all\", for several at once")
+        ->type_name("PORT")
+        ->allow_extra_args(false);
+    command->add_flag("--json", options.json, "One JSON object per port");
   };
   const auto addSets = [&options](CLI::App* command) {
     command->add_option("--set", options.sets, "Override one settings key (repeatable)")
@@ -655,11 +464,35 @@ int RunCli(int argc, char** argv) {
   write->add_flag("--raw", options.raw, "PROFILE is a 600-byte record file, written unchanged");
   write->add_flag("--no-verify", options.noVerify, "Do not read the record back");
 
+  write->add_option("--units", options.units, "Per-unit values: a CSV, one row per unit")
+      ->type_name("FILE.csv");
+  write
+      ->add_option("--unique", options.uniques,
+                   "This key's values must differ between rows (repeatable; ID by default)")
+      ->type_name("KEY")
+      ->allow_extra_args(false);
+
   CLI::App* diff = add("diff", "Compare the unit with a profile");
   addPort(diff);
   diff->add_option("PROFILE", options.file, "The profile (a settings file)")->required();
   addSets(diff);
-  diff->add_flag("--json", options.json, "As JSON");
+
+  CLI::App* line = add("line", "Production line: write every unit plugged in, until stopped");
+  line->add_option("PROFILE", options.file, "The profile (a settings file)")->required();
+  line->add_option("--port", options.ports, "A port of the line (repeatable)")
+      ->type_name("PORT")
+      ->required()
+      ->allow_extra_args(false);
+  addSets(line);
+  line->add_option("--units", options.units, "Per-unit values: a CSV, one row per unit")
+      ->type_name("FILE.csv");
+  line->add_option("--unique", options.uniques,
+                   "This key's values must differ between rows (repeatable; ID by default)")
+      ->type_name("KEY")
+      ->allow_extra_args(false);
+  line->add_option("--report", options.report,
+                   "Append one row per unit to this CSV; an existing one is resumed")
+      ->type_name("FILE.csv");
 
   CLI::App* restart = add("restart", "Restart the unit");
   addPort(restart);
@@ -702,6 +535,9 @@ int RunCli(int argc, char** argv) {
   }
   if (*reset) {
     return RunFactoryReset(options);
+  }
+  if (*line) {
+    return RunLine(options);
   }
   options.format = showFormat;
   return RunShow(options);

@@ -3,13 +3,17 @@
 #define DTU_CLI_LOG_LINK_H
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "serial/link.h"
 
 class LogLink final : public Link {
  public:
-  // file stays the caller's to close.
-  LogLink(Link& inner, std::FILE* file) : inner_(inner), file_(file) {}
+  // file stays the caller's to close; label, when not empty, names the port
+  // in each line.
+  LogLink(Link& inner, std::FILE* file, std::string label)
+      : inner_(inner), file_(file), label_(std::move(label)) {}
 
   Result Write(const std::uint8_t* data, std::size_t length) override;
   Result Read(std::uint8_t* buffer, std::size_t maxLength, unsigned timeoutMs,
@@ -21,6 +25,7 @@ class LogLink final : public Link {
   void Note(const char* direction, const std::uint8_t* data, std::size_t length);
   Link& inner_;
   std::FILE* file_;
+  std::string label_;
 };
 
 #endif

@@ -19,6 +19,7 @@ namespace platform {
 void Start();
 
 bool StdinIsTerminal();
+bool StdoutIsTerminal();
 bool StderrIsTerminal();
 // UTF-8 text to standard error; a Windows console gets it as UTF-16.
 void WriteError(std::string_view utf8);
@@ -28,6 +29,10 @@ std::optional<std::string> ReadLine();
 
 // "2026-12-07 16:33:19.123"
 std::string LocalTimeWithMs();
+// "2026-12-07T16:33:19+01:00"
+std::string IsoLocalTime();
+// Lower-case hex.
+std::string Sha256Hex(const std::uint8_t* data, std::size_t size);
 // A text of the unit's (bytes in the system's code page) as UTF-8.
 std::string UnitTextToUtf8(std::string_view text);
 
@@ -78,6 +83,25 @@ class PendingFile {
  private:
   std::string path_;
   std::string temp_;  // empty when writing directly
+  std::intptr_t handle_ = -1;
+};
+
+// A file of rows, each on the disk before Append returns, held by one
+// program at a time so that two never hand out the same rows.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+  ~AppendFile();
+  // Opens or creates path; *contents gets what it holds. The error is the
+  // system's own text, or says that another program holds it.
+  bool Open(const std::string& path, std::string* contents, std::string* error);
+  // Cuts a torn last row off.
+  bool Truncate(std::size_t length, std::string* error);
+  bool Append(const std::string& data, std::string* error);
+
+ private:
   std::intptr_t handle_ = -1;
 };
 

@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +36,8 @@ void Start() {
 }
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
@@ -71,6 +75,34 @@ std::string LocalTimeWithMs() {
   const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms));
   return text;
+}
+
+std::string IsoLocalTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local = {};
+  localtime_r(&now, &local);
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  const long offset = local.tm_gmtoff / 60;
+  const long minutes = offset < 0 ? -offset : offset;
+  std::snprintf(text + n, sizeof text - n, "%c%02ld:%02ld", offset < 0 ? '-' : '+', minutes / 60,
+                minutes % 60);
+  return text;
+}
+
+std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) {
+    return {};
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 0x0F];
+  }
+  return hex;
 }
 
 std::string UnitTextToUtf8(std::string_view text) { return std::string(text); }
@@ -173,6 +205,64 @@ void PendingFile::Drop() {
     unlink(temp_.c_str());
     temp_.clear();
   }
+}
+
+AppendFile::~AppendFile() {
+  if (handle_ >= 0) {
+    close(static_cast<int>(handle_));
+  }
+}
+
+bool AppendFile::Open(const std::string& path, std::string* contents, std::string* error) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  handle_ = fd;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? "another program is using it" : std::strerror(errno);
+    return false;
+  }
+  char chunk[65536];
+  ssize_t n = 0;
+  while ((n = read(fd, chunk, sizeof chunk)) > 0) {
+    contents->append(chunk, static_cast<std::size_t>(n));
+  }
+  if (n < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool AppendFile::Truncate(std::size_t length, std::string* error) {
+  if (ftruncate(static_cast<int>(handle_), static_cast<off_t>(length)) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool AppendFile::Append(const std::string& data, std::string* error) {
+  const int fd = static_cast<int>(handle_);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (fsync(fd) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace platform

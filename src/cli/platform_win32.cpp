@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -60,6 +62,11 @@ bool StdinIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
+bool StdoutIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 bool StderrIsTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
@@ -103,6 +110,56 @@ std::string LocalTimeWithMs() {
   std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
                 t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
   return text;
+}
+
+std::string IsoLocalTime() {
+  SYSTEMTIME utc = {};
+  GetSystemTime(&utc);
+  SYSTEMTIME local = {};
+  SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+  FILETIME u = {};
+  FILETIME l = {};
+  SystemTimeToFileTime(&utc, &u);
+  SystemTimeToFileTime(&local, &l);
+  const auto ticks = [](const FILETIME& t) {
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+  };
+  const long long offset = (ticks(l) - ticks(u)) / 600000000LL;  // minutes
+  const long long minutes = offset < 0 ? -offset : offset;
+  char text[40];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u%c%02lld:%02lld", local.wYear,
+                local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond,
+                offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+  return text;
+}
+
+std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
+  UCHAR digest[32];
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  bool ok = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
+                                                       nullptr, 0));
+  ok = ok && BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
+  ok = ok && BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(data),
+                                           static_cast<ULONG>(size), 0));
+  ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
+  if (hash != nullptr) {
+    BCryptDestroyHash(hash);
+  }
+  if (algorithm != nullptr) {
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+  }
+  if (!ok) {
+    return {};
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const UCHAR byte : digest) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0x0F];
+  }
+  return hex;
 }
 
 std::string UnitTextToUtf8(std::string_view text) {
@@ -206,6 +263,54 @@ void PendingFile::Drop() {
     DeleteFileA(temp_.c_str());
     temp_.clear();
   }
+}
+
+AppendFile::~AppendFile() {
+  if (handle_ != -1) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  }
+}
+
+bool AppendFile::Open(const std::string& path, std::string* contents, std::string* error) {
+  // Others may read it, never write it.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *error = code == ERROR_SHARING_VIOLATION ? "another program is using it" : SystemText(code);
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  char chunk[65536];
+  DWORD n = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &n, nullptr) != 0 && n > 0) {
+    contents->append(chunk, n);
+  }
+  return true;
+}
+
+bool AppendFile::Truncate(std::size_t length, std::string* error) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  LARGE_INTEGER at = {};
+  at.QuadPart = static_cast<LONGLONG>(length);
+  if (SetFilePointerEx(file, at, nullptr, FILE_BEGIN) == 0 || SetEndOfFile(file) == 0) {
+    *error = SystemText(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool AppendFile::Append(const std::string& data, std::string* error) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle_);
+  LARGE_INTEGER none = {};
+  DWORD written = 0;
+  if (SetFilePointerEx(file, none, nullptr, FILE_END) == 0 ||
+      WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) == 0 ||
+      written != data.size() || FlushFileBuffers(file) == 0) {
+    *error = SystemText(GetLastError());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace platform

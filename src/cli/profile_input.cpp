@@ -42,27 +42,6 @@ class CapturedBoxes final : public MessageBoxes {
   const char* shown = nullptr;
 };
 
-bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *error = path + ": cannot read it (" + std::strerror(errno) + ")";
-    return false;
-  }
-  char chunk[65536];
-  std::size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-    data->append(chunk, n);
-  }
-  const bool failed = std::ferror(file) != 0;
-  const int code = errno;
-  std::fclose(file);
-  if (failed) {
-    *error = path + ": cannot read it (" + std::strerror(code) + ")";
-    return false;
-  }
-  return true;
-}
-
 // Keys the form would not read, and keys given twice (the first one counts).
 std::vector<std::string> FileWarnings(const std::string& path, std::string_view text) {
   std::vector<std::string> warnings;
@@ -245,6 +224,27 @@ void CheckGivenValues(const RecordInput& input, const MemoryForm& shown,
 }
 
 }  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = path + ": cannot read it (" + std::strerror(errno) + ")";
+    return false;
+  }
+  char chunk[65536];
+  std::size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    data->append(chunk, n);
+  }
+  const bool failed = std::ferror(file) != 0;
+  const int code = errno;
+  std::fclose(file);
+  if (failed) {
+    *error = path + ": cannot read it (" + std::strerror(code) + ")";
+    return false;
+  }
+  return true;
+}
 
 bool ParseOverride(const std::string& text, Override* out, std::string* error) {
   const std::size_t equals = text.find('=');

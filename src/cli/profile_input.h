@@ -11,6 +11,9 @@
 #include "protocol/config_image.h"
 #include "settings/settings.h"
 
+// The whole file; the error names it and says why not.
+bool ReadWholeFile(const std::string& path, std::string* data, std::string* error);
+
 struct Override {
   const SettingInfo* setting;
   std::string value;

@@ -83,11 +83,16 @@ std::string DumpJson(const nlohmann::ordered_json& json) {
 }
 
 std::string RecordJson(const std::optional<std::string>& port, const ConfigImage& record) {
+  return DumpJson(RecordJsonValue(port, record));
+}
+
+nlohmann::ordered_json RecordJsonValue(const std::optional<std::string>& port,
+                                       const ConfigImage& record) {
   nlohmann::ordered_json json;
   json["port"] = port ? nlohmann::ordered_json(*port) : nlohmann::ordered_json(nullptr);
   json["settings"] = SettingsJson(record);
   json["record"] = RecordHex(record);
-  return DumpJson(json);
+  return json;
 }
 
 std::vector<Difference> CompareRecords(const ConfigImage& unit, const ConfigImage& other) {
@@ -119,7 +124,7 @@ std::string DifferenceLines(const std::vector<Difference>& differences, const ch
   return lines;
 }
 
-std::string DiffJson(const std::vector<Difference>& differences) {
+nlohmann::ordered_json DiffJsonValue(const std::vector<Difference>& differences) {
   nlohmann::ordered_json json;
   json["same"] = differences.empty();
   json["differences"] = nlohmann::ordered_json::array();
@@ -130,7 +135,7 @@ std::string DiffJson(const std::vector<Difference>& differences) {
     entry["profile"] = platform::UnitTextToUtf8(d.other);
     json["differences"].push_back(entry);
   }
-  return DumpJson(json);
+  return json;
 }
 
 std::string FieldName(int control) {

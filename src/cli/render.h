@@ -20,6 +20,8 @@ nlohmann::ordered_json SettingsJson(const ConfigImage& record);
 std::string RecordHex(const ConfigImage& record);
 // {"port": ..., "settings": ..., "record": ...}; a null port for a file.
 std::string RecordJson(const std::optional<std::string>& port, const ConfigImage& record);
+nlohmann::ordered_json RecordJsonValue(const std::optional<std::string>& port,
+                                       const ConfigImage& record);
 
 struct Difference {
   std::string key;
@@ -31,7 +33,8 @@ struct Difference {
 std::vector<Difference> CompareRecords(const ConfigImage& unit, const ConfigImage& other);
 // One line each: KEY: unit "..." <otherName> "..."
 std::string DifferenceLines(const std::vector<Difference>& differences, const char* otherName);
-std::string DiffJson(const std::vector<Difference>& differences);
+// {"same": ..., "differences": [{"key", "unit", "profile"}...]}
+nlohmann::ordered_json DiffJsonValue(const std::vector<Difference>& differences);
 
 // One line per field of the record: the form's label, the value, warnings.
 std::string RecordTable(const ConfigImage& record, const std::vector<FieldWarning>& warnings);

@@ -1,0 +1,119 @@
+#include "cli/fleet.h"
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+
+#include "cli/cli.h"
+#include "cli/output.h"
+#include "cli/render.h"
+#include "serial/port_list.h"
+
+bool SeveralPorts(const std::vector<std::string>& given) {
+  return given.size() > 1 || (given.size() == 1 && given[0] == "all");
+}
+
+int ExpandPorts(const std::vector<std::string>& given, std::vector<std::string>* ports) {
+  ports->clear();
+  for (const std::string& port : given) {
+    if (port == "all" && given.size() > 1) {
+      Error("--port all names every USB serial adapter; give no other --port with it");
+      return kExitUsage;
+    }
+    if (port == "all") {
+      for (const PortInfo& info : ListPorts()) {
+        if (info.usb) {
+          ports->push_back(info.name);
+        }
+      }
+      if (ports->empty()) {
+        Error("--port all: no USB serial adapter found");
+        return kExitUsage;
+      }
+      return kExitOk;
+    }
+    if (std::find(ports->begin(), ports->end(), port) != ports->end()) {
+      Error(port + ": this port is given twice");
+      return kExitUsage;
+    }
+    ports->push_back(port);
+  }
+  if (ports->empty()) {
+    ports->emplace_back();  // the one adapter there is
+  }
+  return kExitOk;
+}
+
+std::string PortFileName(const std::string& pattern, const std::string& port) {
+  std::string name = port;
+  for (char& c : name) {
+    if (c == '/' || c == '\\' || c == ':') {
+      c = '_';
+    }
+  }
+  std::string file = pattern;
+  const std::string key = "{port}";
+  for (std::size_t at = file.find(key); at != std::string::npos;
+       at = file.find(key, at + name.size())) {
+    file.replace(at, key.size(), name);
+  }
+  return file;
+}
+
+int RunOnPorts(const std::vector<std::string>& ports, bool json,
+               const std::function<int(const std::string& port)>& job) {
+  std::vector<PortOutput> outputs(ports.size());
+  std::vector<std::thread> threads;
+  threads.reserve(ports.size());
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    outputs[i].port = ports[i];
+    threads.emplace_back([&job, &output = outputs[i]] {
+      const PortScope scope(output);
+      try {
+        output.code = job(output.port);
+      } catch (const std::exception& e) {
+        Error(e.what());
+        output.code = kExitPort;
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  int code = kExitOk;
+  std::string text;
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (PortOutput& output : outputs) {
+    code = std::max(code, output.code);
+    if (json) {
+      nlohmann::ordered_json entry;
+      entry["port"] = output.port;
+      entry["exit"] = output.code;
+      entry["error"] = output.code == kExitOk ? nlohmann::ordered_json(nullptr)
+                                              : nlohmann::ordered_json(output.lastError);
+      if (output.json.empty() && !output.result.empty()) {
+        std::string result = output.result;
+        result.erase(result.find_last_not_of('\n') + 1);
+        entry["result"] = result;
+      }
+      entry.update(output.json);
+      list.push_back(entry);
+      continue;
+    }
+    if (output.result.empty()) {
+      output.result = "failed: " + output.lastError + "\n";
+    }
+    std::size_t start = 0;
+    while (start < output.result.size()) {
+      std::size_t end = output.result.find('\n', start);
+      end = end == std::string::npos ? output.result.size() : end + 1;
+      text += output.port + ": " + output.result.substr(start, end - start);
+      start = end;
+    }
+    if (text.back() != '\n') {
+      text += '\n';
+    }
+  }
+  ResultNow(json ? DumpJson(list) : text);
+  return code;
+}

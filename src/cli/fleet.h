@@ -1,0 +1,25 @@
+// Several ports served at once, each on its own thread, so that a slow or
+// failing unit never holds up the others.
+#ifndef DTU_CLI_FLEET_H
+#define DTU_CLI_FLEET_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// More than one port, or "all": each port's output carries its name.
+bool SeveralPorts(const std::vector<std::string>& given);
+// The ports as given, with "all" for every USB serial adapter listed (never
+// a built-in port). A usage error when there are none, or one is repeated.
+int ExpandPorts(const std::vector<std::string>& given, std::vector<std::string>* ports);
+// pattern with "{port}" replaced by the port's name, its path characters
+// made '_'.
+std::string PortFileName(const std::string& pattern, const std::string& port);
+
+// Runs job for every port at once. Then prints each port's result lines,
+// prefixed "PORT: ", in the order given; or, for json, an array of one
+// object per port. The exit code is the largest of the ports' codes.
+int RunOnPorts(const std::vector<std::string>& ports, bool json,
+               const std::function<int(const std::string& port)>& job);
+
+#endif

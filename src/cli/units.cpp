@@ -1,0 +1,165 @@
+#include "cli/units.h"
+
+#include <algorithm>
+#include <set>
+
+#include "cli/csv.h"
+#include "cli/output.h"
+#include "cli/render.h"
+#include "protocol/record_fields.h"
+#include "settings/settings.h"
+
+namespace {
+
+std::string RowName(const std::string& path, std::size_t row) {
+  return path + " row " + std::to_string(row) + ": ";
+}
+
+bool ReadHeader(const std::string& path, const std::vector<std::string>& header,
+                std::vector<const SettingInfo*>* settings, int* portColumn, std::string* error) {
+  *portColumn = -1;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    const std::string& name = header[i];
+    // Lower case only: "PORT" is the server's port, a settings key.
+    if (name == "port") {
+      if (*portColumn >= 0) {
+        *error = path + ": the column \"port\" is given twice";
+        return false;
+      }
+      *portColumn = static_cast<int>(i);
+      settings->push_back(nullptr);
+      continue;
+    }
+    const SettingInfo* setting = FindSetting(name);
+    if (setting == nullptr) {
+      *error = path + ": column " + std::to_string(i + 1) + ": unknown key \"" + name +
+               "\" (the first row names settings keys, as --set takes them, and \"port\")";
+      return false;
+    }
+    if (std::find(settings->begin(), settings->end(), setting) != settings->end()) {
+      *error = path + ": the key \"" + name + "\" is given twice";
+      return false;
+    }
+    settings->push_back(setting);
+  }
+  return true;
+}
+
+std::string WarningText(const FieldWarning& warning) {
+  return FieldName(warning.control) + ": " + warning.text;
+}
+
+}  // namespace
+
+bool SameKeyValue(const ConfigImage& a, const ConfigImage& b, const std::string& key) {
+  const SettingInfo* setting = FindSetting(key);
+  const RecordField* field = setting != nullptr ? RecordFieldOf(setting->control) : nullptr;
+  return field != nullptr && SameField(a, b, *field);
+}
+
+bool LoadUnits(const std::string& path, const std::string& profile,
+               const std::vector<Override>& sets, const std::vector<std::string>& unique,
+               UnitsTable* table, std::string* error) {
+  std::string text;
+  if (!ReadWholeFile(path, &text, error)) {
+    return false;
+  }
+  CsvTable csv;
+  if (!ParseCsv(text, &csv, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  if (csv.rows.empty()) {
+    *error = path + ": empty; the first row names the settings keys";
+    return false;
+  }
+  std::vector<const SettingInfo*> settings;
+  int portColumn = -1;
+  if (!ReadHeader(path, csv.rows[0], &settings, &portColumn, error)) {
+    return false;
+  }
+  table->hasPort = portColumn >= 0;
+  for (std::size_t i = 0; i < settings.size(); ++i) {
+    if (settings[i] != nullptr) {
+      table->keys.push_back(csv.rows[0][i]);
+    }
+  }
+  std::vector<std::string> keys = unique;
+  const auto hasColumn = [&settings](const std::string& key) {
+    const SettingInfo* setting = FindSetting(key);
+    return std::find(settings.begin(), settings.end(), setting) != settings.end();
+  };
+  if (keys.empty() && hasColumn("ID")) {
+    keys.emplace_back("ID");
+  }
+  for (const std::string& key : keys) {
+    const SettingInfo* setting = FindSetting(key);
+    if (setting == nullptr || RecordFieldOf(setting->control) == nullptr) {
+      *error = "--unique " + key + ": not a settings key";
+      return false;
+    }
+  }
+
+  RecordInput base;
+  if (!LoadRecordInput(profile, InputKind::Profile, sets, &base, error)) {
+    return false;
+  }
+  std::set<std::string> known;
+  for (const FieldWarning& warning : CheckRecordInput(base)) {
+    known.insert(WarningText(warning));
+  }
+  for (std::size_t r = 1; r < csv.rows.size(); ++r) {
+    const std::vector<std::string>& cells = csv.rows[r];
+    if (cells.size() != settings.size()) {
+      *error = RowName(path, r) + std::to_string(cells.size()) + " fields, the header has " +
+               std::to_string(settings.size()) + " (line " + std::to_string(csv.lines[r]) + ")";
+      return false;
+    }
+    UnitRow row;
+    row.number = r;
+    std::vector<Override> overrides = sets;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      if (settings[i] == nullptr) {
+        row.port = cells[i];
+        continue;
+      }
+      if (cells[i].find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        *error = RowName(path, r) + settings[i]->key + ": a value cannot hold a line break";
+        return false;
+      }
+      overrides.push_back({settings[i], cells[i]});
+      row.values.push_back(cells[i]);
+    }
+    if (table->hasPort && row.port.empty()) {
+      *error = RowName(path, r) + "no port";
+      return false;
+    }
+    RecordInput input;
+    if (!LoadRecordInput(profile, InputKind::Profile, overrides, &input, error)) {
+      *error = RowName(path, r) + *error;
+      return false;
+    }
+    for (const FieldWarning& warning : CheckRecordInput(input)) {
+      if (known.count(WarningText(warning)) == 0) {
+        Warn(RowName(path, r) + WarningText(warning));
+      }
+    }
+    row.record = input.record;
+    for (const UnitRow& earlier : table->rows) {
+      if (table->hasPort && earlier.port == row.port) {
+        *error = RowName(path, r) + "the port " + row.port + " already has row " +
+                 std::to_string(earlier.number);
+        return false;
+      }
+      for (const std::string& key : keys) {
+        if (SameKeyValue(earlier.record, row.record, key)) {
+          *error = RowName(path, r) + key + " is the same as row " +
+                   std::to_string(earlier.number) + "'s; it must be unique";
+          return false;
+        }
+      }
+    }
+    table->rows.push_back(std::move(row));
+  }
+  return true;
+}
