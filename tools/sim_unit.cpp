@@ -1,18 +1,30 @@
 // The simulated unit on a pseudo-terminal, for trying the tool and for its tests.
 //
 //   dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read] [--no-found]
-//   [--search-only]
-//                [--unplug-on-write] [--record FILE] [--dump FILE] [--log FILE]
+//                [--search-only] [--unplug-on-write] [--record FILE] [--dump FILE]
+//                [--log FILE] [--link PATH]
 //
 // Prints the pty's path on the first line of standard output, then answers as
 // the unit model in src/protocol/sim_unit.h does, on real time. SIGUSR1 writes
 // the record to the --dump file again, SIGUSR2 switches --silent on and off,
 // SIGTERM and SIGINT end it. With --unplug-on-write the pty goes away as soon
 // as a configuration write begins, and the program ends.
+//
+// Standard input takes one command a line, each answered by one line, so that
+// a test knows it has taken effect; its end only stops the reading:
+//   unplug  the unit is gone: "unplugged". Without --link the pty stays, as a
+//           cable left on the bench, and nothing answers; with --link the pty
+//           closes, as a USB adapter pulled out, and the link goes.
+//   plug    a new unit with the factory record and the same options; its
+//           record goes to --dump at once. Answers its pty's path: new with
+//           --link, the link moved to it.
+//   other   "error: ..."
+// The --log file marks these as "<time> unplug" and "<time> plug <pty>".
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -63,6 +76,7 @@ struct Options {
   std::string recordFile;
   std::string dumpFile;
   std::string logFile;
+  std::string linkFile;
 };
 
 bool ParseHex(const char* text, Bytes* out) {
@@ -97,10 +111,9 @@ class PtyUnit {
   PtyUnit& operator=(const PtyUnit&) = delete;
 
   ~PtyUnit() {
+    RemoveLink();
     ClosePty();
-    if (watch_ >= 0) {
-      close(watch_);
-    }
+    CloseWatch();
     if (log_ != nullptr) {
       std::fclose(log_);
     }
@@ -110,6 +123,12 @@ class PtyUnit {
     if (!options_.recordFile.empty() && !LoadRecord(options_.recordFile)) {
       return false;
     }
+    struct stat existing = {};
+    if (!options_.linkFile.empty() && lstat(options_.linkFile.c_str(), &existing) == 0 &&
+        !S_ISLNK(existing.st_mode)) {
+      std::fprintf(stderr, "%s: exists and is not a symbolic link\n", options_.linkFile.c_str());
+      return false;
+    }
     if (!options_.logFile.empty()) {
       log_ = std::fopen(options_.logFile.c_str(), "a");
       if (log_ == nullptr) {
@@ -117,38 +136,10 @@ class PtyUnit {
         return false;
       }
     }
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-      std::perror("posix_openpt");
+    if (!OpenPty() || !PointLink()) {
       return false;
     }
-    const char* name = ptsname(master_);
-    if (name == nullptr) {
-      std::perror("ptsname");
-      return false;
-    }
-    path_ = name;
-    // Holding the slave open ourselves keeps the master readable while no
-    // client has the port open; otherwise it reports EIO between clients.
-    slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-    if (slave_ < 0) {
-      std::perror(path_.c_str());
-      return false;
-    }
-    MakeRaw(master_);
-    MakeRaw(slave_);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    if (!options_.stray.empty()) {
-      // Watched only after our own open, so the first event is a client's.
-      watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-      if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(), IN_OPEN) < 0) {
-        close(watch_);
-        watch_ = -1;
-      }
-      if (watch_ < 0) {
-        unit_.Send(options_.stray.data(), options_.stray.size(), NowMs());
-      }
-    }
+    ArmStray();
     Dump();
     return true;
   }
@@ -177,23 +168,27 @@ class PtyUnit {
         g_toggleSilent = 0;
         unit_.Options().silent = !unit_.Options().silent;
       }
-      MoveDueReplies();
-      Flush();
+      if (present_) {
+        MoveDueReplies();
+        Flush();
+      }
 
-      pollfd fds[2] = {{master_, POLLIN, 0}, {watch_, POLLIN, 0}};
+      // A negative descriptor is skipped by ppoll.
+      pollfd fds[3] = {{master_, POLLIN, 0},
+                       {watch_, POLLIN, 0},
+                       {commandsOpen_ ? STDIN_FILENO : -1, POLLIN, 0}};
       if (!out_.empty()) {
         fds[0].events |= POLLOUT;
       }
-      const nfds_t count = watch_ >= 0 ? 2 : 1;
       timespec timeout = {0, 0};
-      const std::uint64_t due = unit_.NextDueMs();
+      const std::uint64_t due = present_ ? unit_.NextDueMs() : SimUnit::kNever;
       if (due != SimUnit::kNever) {
         const std::uint64_t now = NowMs();
         const std::uint64_t left = due > now ? due - now : 0;
         timeout.tv_sec = static_cast<time_t>(left / 1000);
         timeout.tv_nsec = static_cast<long>(left % 1000 * 1000000);
       }
-      const int ready = ppoll(fds, count, due != SimUnit::kNever ? &timeout : nullptr, &open);
+      const int ready = ppoll(fds, 3, due != SimUnit::kNever ? &timeout : nullptr, &open);
       if (ready < 0) {
         if (errno == EINTR) {
           continue;
@@ -201,7 +196,7 @@ class PtyUnit {
         std::perror("ppoll");
         return 1;
       }
-      if (count == 2 && (fds[1].revents & POLLIN) != 0) {
+      if ((fds[1].revents & POLLIN) != 0) {
         OnClientOpen();
       }
       if ((fds[0].revents & POLLIN) != 0) {
@@ -211,11 +206,17 @@ class PtyUnit {
           return 0;
         }
       }
+      if (fds[2].revents != 0) {
+        ReadCommands();
+      }
     }
     return 0;
   }
 
  private:
+  // More than any command; a longer line is noise.
+  static constexpr std::size_t kMaxCommandLine = 256;
+
   static void MakeRaw(int fd) {
     termios attrs = {};
     if (tcgetattr(fd, &attrs) == 0) {
@@ -224,12 +225,90 @@ class PtyUnit {
     }
   }
 
+  bool OpenPty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+      std::perror("posix_openpt");
+      ClosePty();
+      return false;
+    }
+    const char* name = ptsname(master_);
+    if (name == nullptr) {
+      std::perror("ptsname");
+      ClosePty();
+      return false;
+    }
+    path_ = name;
+    // Holding the slave open ourselves keeps the master readable while no
+    // client has the port open; otherwise it reports EIO between clients.
+    slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
+    if (slave_ < 0) {
+      std::perror(path_.c_str());
+      ClosePty();
+      return false;
+    }
+    MakeRaw(master_);
+    MakeRaw(slave_);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    return true;
+  }
+
   void ClosePty() {
     for (int* fd : {&master_, &slave_}) {
       if (*fd >= 0) {
         close(*fd);
         *fd = -1;
       }
+    }
+  }
+
+  // Renamed over the old link, so a client never finds the name missing.
+  bool PointLink() {
+    const std::string& link = options_.linkFile;
+    if (link.empty()) {
+      return true;
+    }
+    const std::string temp = link + "." + std::to_string(getpid()) + ".tmp";
+    unlink(temp.c_str());
+    if (symlink(path_.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), link.c_str()) != 0) {
+      std::perror(link.c_str());
+      unlink(temp.c_str());
+      return false;
+    }
+    return true;
+  }
+
+  // Only a link to our own pty: the name may have been taken over since.
+  void RemoveLink() {
+    if (options_.linkFile.empty() || path_.empty()) {
+      return;
+    }
+    char target[4096];
+    const ssize_t n = readlink(options_.linkFile.c_str(), target, sizeof target);
+    if (n >= 0 && path_.compare(0, std::string::npos, target, static_cast<std::size_t>(n)) == 0) {
+      unlink(options_.linkFile.c_str());
+    }
+  }
+
+  // Watched only after our own open, so the first event is a client's.
+  void ArmStray() {
+    if (options_.stray.empty()) {
+      return;
+    }
+    CloseWatch();
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ >= 0 && inotify_add_watch(watch_, path_.c_str(), IN_OPEN) < 0) {
+      CloseWatch();
+    }
+    if (watch_ < 0) {
+      unit_.Send(options_.stray.data(), options_.stray.size(), NowMs());
+    }
+  }
+
+  void CloseWatch() {
+    if (watch_ >= 0) {
+      close(watch_);
+      watch_ = -1;
     }
   }
 
@@ -270,14 +349,23 @@ class PtyUnit {
     }
   }
 
-  void Note(const char* what, const std::uint8_t* data, std::size_t size) {
+  // Starts a log line with the time; false if there is no log.
+  bool NoteTime() {
     if (log_ == nullptr) {
-      return;
+      return false;
     }
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-    std::fprintf(log_, "%lld.%03lld %s", static_cast<long long>(ms / 1000),
-                 static_cast<long long>(ms % 1000), what);
+    std::fprintf(log_, "%lld.%03lld ", static_cast<long long>(ms / 1000),
+                 static_cast<long long>(ms % 1000));
+    return true;
+  }
+
+  void Note(const char* what, const std::uint8_t* data, std::size_t size) {
+    if (!NoteTime()) {
+      return;
+    }
+    std::fputs(what, log_);
     for (std::size_t i = 0; i < size; ++i) {
       std::fprintf(log_, " %02x", data[i]);
     }
@@ -285,12 +373,18 @@ class PtyUnit {
     std::fflush(log_);
   }
 
+  void NoteEvent(const std::string& text) {
+    if (NoteTime()) {
+      std::fprintf(log_, "%s\n", text.c_str());
+      std::fflush(log_);
+    }
+  }
+
   void OnClientOpen() {
     char events[4096];
     while (read(watch_, events, sizeof events) > 0) {
     }
-    close(watch_);
-    watch_ = -1;
+    CloseWatch();
     unit_.Send(options_.stray.data(), options_.stray.size(), NowMs() + kStraySettleMs);
   }
 
@@ -313,10 +407,11 @@ class PtyUnit {
     }
   }
 
+  // With no unit the bytes fall off the end of the cable.
   void Receive() {
     std::uint8_t buffer[4096];
     const ssize_t n = read(master_, buffer, sizeof buffer);
-    if (n <= 0) {
+    if (n <= 0 || !present_) {
       return;
     }
     Note("in", buffer, static_cast<std::size_t>(n));
@@ -326,8 +421,83 @@ class PtyUnit {
     }
   }
 
+  // Stdin is not made non-blocking: its description may be shared with a shell.
+  void ReadCommands() {
+    char buffer[256];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+      return;
+    }
+    if (n <= 0) {
+      commandsOpen_ = false;  // the end of input is no reason to end
+      return;
+    }
+    commands_.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t end = commands_.find('\n'); end != std::string::npos;
+         end = commands_.find('\n')) {
+      std::string line = commands_.substr(0, end);
+      commands_.erase(0, end + 1);
+      line.erase(line.find_last_not_of(" \t\r") + 1);
+      line.erase(0, line.find_first_not_of(" \t"));
+      if (!line.empty()) {
+        Answer(Obey(line));
+      }
+    }
+    if (commands_.size() > kMaxCommandLine) {
+      commands_.clear();
+      Answer("error: line too long");
+    }
+  }
+
+  std::string Obey(const std::string& command) {
+    if (command == "unplug") {
+      return Unplug();
+    }
+    if (command == "plug") {
+      return Plug();
+    }
+    return "error: unknown command \"" + command + "\"; the commands are plug and unplug";
+  }
+
+  static void Answer(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+
+  std::string Unplug() {
+    if (!present_) {
+      return "error: no unit is plugged in";
+    }
+    present_ = false;
+    out_.clear();
+    CloseWatch();
+    if (!options_.linkFile.empty()) {
+      RemoveLink();
+      ClosePty();  // a client with the port open sees it vanish
+    }
+    NoteEvent("unplug");
+    return "unplugged";
+  }
+
+  std::string Plug() {
+    if (present_) {
+      return "error: a unit is plugged in; unplug it first";
+    }
+    unit_ = SimUnit(options_.unit);
+    if (master_ < 0 && !(OpenPty() && PointLink())) {
+      ClosePty();
+      return "error: no new pty for the unit";
+    }
+    present_ = true;
+    ArmStray();
+    Dump();
+    NoteEvent("plug " + path_);
+    return path_;
+  }
+
   Options options_;
   SimUnit unit_;
+  bool present_ = true;
   unsigned dumpedVersion_ = 0;
   std::string path_;
   int master_ = -1;
@@ -335,6 +505,8 @@ class PtyUnit {
   int watch_ = -1;
   FILE* log_ = nullptr;
   Bytes out_;
+  bool commandsOpen_ = true;
+  std::string commands_;
 };
 
 void Usage() {
@@ -342,17 +514,25 @@ void Usage() {
       stderr,
       "usage: dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
       "                    [--no-found] [--unplug-on-write] [--search-only] [--record FILE]\n"
-      "                    [--dump FILE] [--log FILE]\n"
+      "                    [--dump FILE] [--log FILE] [--link PATH]\n"
       "  --silent           answer nothing (SIGUSR2 switches this on and off)\n"
       "  --delay-ms N       wait N ms before each reply\n"
       "  --stray HEX        send these bytes once, shortly after the first client opens\n"
+      "                     (again after each plug)\n"
       "  --short-read       answer a read with 608 bytes instead of 609\n"
       "  --no-found         ignore the probe\n"
       "  --unplug-on-write  vanish (close the pty and end) when a write begins\n"
       "  --search-only      answer the probe and ignore every command\n"
       "  --record FILE      start from this 600-byte record\n"
       "  --dump FILE        keep the current record in FILE (again on SIGUSR1)\n"
-      "  --log FILE         append every byte sequence in and out, with time, as hex\n");
+      "  --log FILE         append every byte sequence in and out, with time, as hex,\n"
+      "                     and each unplug and plug\n"
+      "  --link PATH        keep a symbolic link at PATH to the current pty\n"
+      "standard input takes one command a line, each answered by one line:\n"
+      "  unplug             the unit is gone; without --link the pty stays and answers\n"
+      "                     nothing, with --link it closes and the link goes: \"unplugged\"\n"
+      "  plug               a new unit with the factory record and these options, on a\n"
+      "                     new pty with --link: the pty's path\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -386,6 +566,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->dumpFile = argv[++i];
     } else if (arg == "--log" && hasValue) {
       options->logFile = argv[++i];
+    } else if (arg == "--link" && hasValue) {
+      options->linkFile = argv[++i];
     } else {
       return false;
     }
@@ -401,6 +583,10 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
+  // Whoever reads our answers may go, and a run in the background may not
+  // read the terminal; either only ends the answers or the commands.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGTTIN, SIG_IGN);
   PtyUnit unit(std::move(options));
   if (!unit.Start()) {
     return 1;

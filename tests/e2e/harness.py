@@ -362,16 +362,59 @@ class Session:
 
 class SimulatedUnit:
     """The simulated unit's program on a pty of its own, logging and dumping
-    its record into a temporary folder. options are its command-line options."""
+    its record into a temporary folder. options are its command-line options;
+    link, a path it keeps a symbolic link at to its current pty."""
 
-    def __init__(self, *options):
+    def __init__(self, *options, link=None):
         self.dir = tempfile.mkdtemp(prefix="dtu-sim-")
         self.dump = os.path.join(self.dir, "record.bin")
         self.log = os.path.join(self.dir, "wire.log")
-        self.process = subprocess.Popen(
-            [sim_unit_program(), "--dump", self.dump, "--log", self.log, *options],
-            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        self.path = self.process.stdout.readline().decode().strip()
+        self.link = link
+        args = [sim_unit_program(), "--dump", self.dump, "--log", self.log, *options]
+        if link is not None:
+            args += ["--link", link]
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.PIPE,
+                                        bufsize=0)
+        self._pending = b""
+        # Empty if it refused its options, as its exit code says.
+        self.path = self._answer("its start", 10, ended="")
+
+    def unplug(self, timeout=5):
+        """The unit goes away; with link its pty and the link go too."""
+        self._command("unplug", "unplugged", timeout)
+
+    def plug(self, timeout=5):
+        """A new unit with the factory record; returns its pty's path."""
+        self.path = self._command("plug", None, timeout)
+        return self.path
+
+    def _command(self, command, expected, timeout):
+        try:
+            self.process.stdin.write((command + "\n").encode("ascii"))
+        except (BrokenPipeError, ValueError) as e:
+            raise RuntimeError("the simulated unit is not running (%s): %s" % (command, e))
+        answer = self._answer(command, timeout)
+        if answer.startswith("error") or (expected is not None and answer != expected):
+            raise RuntimeError("the simulated unit answered %r to %s" % (answer, command))
+        return answer
+
+    def _answer(self, what, timeout, ended=None):
+        deadline = time.monotonic() + timeout
+        fd = self.process.stdout.fileno()
+        while b"\n" not in self._pending:
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([fd], [], [], max(left, 0))
+            if not ready:
+                raise RuntimeError("no answer from the simulated unit to %s in %s s"
+                                   % (what, timeout))
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                if ended is not None:
+                    return ended
+                raise RuntimeError("the simulated unit ended before answering %s" % what)
+            self._pending += chunk
+        line, self._pending = self._pending.split(b"\n", 1)
+        return line.decode().strip()
 
     def record(self):
         with open(self.dump, "rb") as f:
@@ -382,6 +425,7 @@ class SimulatedUnit:
         if os.path.exists(self.log):
             with open(self.log, encoding="ascii") as f:
                 for line in f:
+                    # Lines other than in and out mark an unplug or a plug.
                     parts = line.split(" ", 2)
                     if parts[1] == direction:
                         chunks.append(bytes.fromhex(parts[2]))

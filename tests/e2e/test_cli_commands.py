@@ -44,8 +44,8 @@ class CliTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def unit(self, *options):
-        unit = SimulatedUnit(*options)
+    def unit(self, *options, link=None):
+        unit = SimulatedUnit(*options, link=link)
         self.addCleanup(unit.stop)
         return unit
 
@@ -284,6 +284,65 @@ class PortAndUnitTroubleTest(CliTest):
         self.assertTrue(lines[0].endswith(" TX 44 45 44 45 44 45"))
         self.assertIn(" TX 7B 95 00 00 7C", "\n".join(lines))
         self.assertTrue(lines[-1].endswith(" RX 7B 92 00 00 7C"))
+
+
+class ReplugTest(CliTest):
+    """Units come and go on one port, as on a production line."""
+
+    short = ["--timeout", "0.5"]
+
+    def test_adapter_that_travels_with_the_unit(self):
+        link = self.path("by-id")
+        unit = self.unit(link=link)
+        other = self.unit(link=self.path("by-path"))
+        self.assertEqual(os.readlink(link), unit.path)
+        self.expect(dtucfg("search", "--port", link, *self.short), 0, b"Find DTU\n")
+        profile = self.write_file("p.ini", "[DTU NET]\r\nIP=10.0.0.5\r\n")
+        self.expect(dtucfg("write", "--port", link, profile), 0)
+        self.assertEqual(text_at(unit.record(), 30), "10.0.0.5")
+
+        # A search holding the port open sees it vanish.
+        unit.toggle_silence()
+        probes = unit.received().count(b"DEDEDE")
+        holder = subprocess.Popen([DTUCFG, "search", "--port", link, "--timeout", "30"],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE)
+        self.addCleanup(_end, holder)
+        deadline = time.monotonic() + 10
+        while unit.received().count(b"DEDEDE") == probes and time.monotonic() < deadline:
+            time.sleep(0.05)
+        unit.unplug()
+        self.assertEqual(holder.wait(timeout=10), 4)
+        self.assertIn(b"went away during the search", holder.stderr.read())
+        self.assertFalse(os.path.lexists(link))
+        self.expect(dtucfg("search", "--port", link, *self.short), 4, stderr="no such port")
+        self.expect(dtucfg("search", "--port", other.path, *self.short), 0)
+
+        # A new unit, new pty, same name; factory record, and not silent.
+        self.assertEqual(unit.plug(), os.readlink(link))
+        self.assertEqual(text_at(unit.record(), 30), FACTORY_IP)
+        self.expect(dtucfg("read", "--port", link, "--format", "raw", *self.short), 0,
+                    unit.record())
+        with open(unit.log, encoding="ascii") as f:
+            marks = [line.split()[1:] for line in f if line.split()[1] not in ("in", "out")]
+        self.assertEqual(marks, [["unplug"], ["plug", unit.path]])
+        with self.assertRaises(RuntimeError):
+            unit.plug()
+
+    def test_cable_that_stays_on_the_bench(self):
+        unit = self.unit()
+        port = ["--port", unit.path, *self.short]
+        self.expect(dtucfg("search", *port), 0)
+        unit.unplug()
+        heard = unit.received()
+        self.expect(dtucfg("search", *port), 3, stderr="no unit answered")
+        self.assertEqual(unit.received(), heard)
+        with self.assertRaises(RuntimeError):
+            unit.unplug()
+        self.assertEqual(unit.plug(), port[1])
+        # The end of the commands leaves the unit running.
+        unit.process.stdin.close()
+        self.expect(dtucfg("search", *port), 0, b"Find DTU\n")
 
 
 if __name__ == "__main__":
