@@ -278,8 +278,7 @@ int RunWrite(const Options& options) {
     return kExitUsage;
   }
   RecordInput input;
-  const int code =
-      LoadInput(options, options.raw ? InputKind::Record : InputKind::Profile, &input);
+  const int code = LoadInput(options, options.raw ? InputKind::Record : InputKind::Profile, &input);
   if (code != kExitOk) {
     return code;
   }

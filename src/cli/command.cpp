@@ -24,7 +24,8 @@ void Progress::Waiting(const char* what, std::uint64_t elapsedMs) {
     return;
   }
   char line[128];
-  std::snprintf(line, sizeof line, "\r%s... %.1f s ", what, static_cast<double>(elapsedMs) / 1000.0);
+  std::snprintf(line, sizeof line, "\r%s... %.1f s ", what,
+                static_cast<double>(elapsedMs) / 1000.0);
   width_ = std::strlen(line);
   platform::WriteError(line);
 }
@@ -195,8 +196,7 @@ Command::Command(const Options& options, std::FILE* log, bool several)
       timeoutMs_(static_cast<unsigned>(std::ceil(options.timeoutSeconds * 1000))) {}
 
 int Command::Start() {
-  const int opened =
-      connection_.Open(log_, several_ ? connection_.name() : std::string());
+  const int opened = connection_.Open(log_, several_ ? connection_.name() : std::string());
   if (opened != kExitOk) {
     return opened;
   }

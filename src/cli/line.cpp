@@ -61,8 +61,7 @@ class Ledger {
       }
     }
     for (std::size_t i = 0; i < slots_.size() && chosen == kNone; ++i) {
-      if (slots_[i].state == State::Free &&
-          (!units_->hasPort || units_->rows[i].port == port)) {
+      if (slots_[i].state == State::Free && (!units_->hasPort || units_->rows[i].port == port)) {
         chosen = static_cast<int>(i);
       }
     }
@@ -70,8 +69,7 @@ class Ledger {
       return kNone;
     }
     Slot& slot = slots_[static_cast<std::size_t>(chosen)];
-    if (claims_ &&
-        !claims_->Append(CsvRow({std::to_string(chosen + 1), port, slot.sha}), error)) {
+    if (claims_ && !claims_->Append(CsvRow({std::to_string(chosen + 1), port, slot.sha}), error)) {
       return kNone;
     }
     slot.state = State::Claimed;
@@ -91,8 +89,8 @@ class Ledger {
   }
 
   // Reports one unit; a row that failed is free for the next unit.
-  bool Report(int row, const std::string& port, const std::string& result,
-              const std::string& sha, std::string* error) {
+  bool Report(int row, const std::string& port, const std::string& result, const std::string& sha,
+              std::string* error) {
     const std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> fields = {platform::IsoLocalTime(), port,
                                        row == kNone ? "" : std::to_string(row + 1), result};

@@ -138,11 +138,11 @@ std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
   UCHAR digest[32];
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   BCRYPT_HASH_HANDLE hash = nullptr;
-  bool ok = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM,
-                                                       nullptr, 0));
+  bool ok =
+      BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
   ok = ok && BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
-  ok = ok && BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(data),
-                                           static_cast<ULONG>(size), 0));
+  ok = ok &&
+       BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0));
   ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
   if (hash != nullptr) {
     BCryptDestroyHash(hash);

@@ -139,7 +139,13 @@ bool LoadUnits(const std::string& path, const std::string& profile,
       *error = RowName(path, r) + *error;
       return false;
     }
+    // A unit's own value that would not reach it as given is a typing error.
     for (const FieldWarning& warning : CheckRecordInput(input)) {
+      const SettingInfo* setting = SettingOfControl(warning.control);
+      if (std::find(settings.begin(), settings.end(), setting) != settings.end()) {
+        *error = RowName(path, r) + WarningText(warning);
+        return false;
+      }
       if (known.count(WarningText(warning)) == 0) {
         Warn(RowName(path, r) + WarningText(warning));
       }

@@ -26,8 +26,10 @@ struct UnitsTable {
 };
 
 // The unique keys: those given, or "ID" when none is and the CSV has it.
-// False, with the message (naming the row) in error, when any row is refused.
-// Warnings that the profile alone does not raise are told per row.
+// False, with the message (naming the row) in error, when any row is refused:
+// also when a row's own value would not reach the unit as given (cut, not
+// hex, out of range). Other warnings the profile alone does not raise are
+// told per row.
 bool LoadUnits(const std::string& path, const std::string& profile,
                const std::vector<Override>& sets, const std::vector<std::string>& unique,
                UnitsTable* table, std::string* error);
