@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -97,5 +98,38 @@ void BM_DtucfgWrite(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DtucfgWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(30);
+
+// One unit, or several at once, each with its own row of a units CSV: the
+// ports are served in parallel, so eight should take little longer than one.
+void BM_DtucfgWriteUnits(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  std::vector<std::unique_ptr<SimProcess>> units;
+  char csv[] = "/tmp/dtu-bench-units-XXXXXX";
+  const int fd = mkstemp(csv);
+  std::string text = "ID\n";
+  std::vector<std::string> args = {"write", "/dev/null", "--units", csv};
+  for (std::size_t i = 0; i < count; ++i) {
+    units.push_back(std::make_unique<SimProcess>(DTU_SIM_UNIT, std::vector<std::string>{}));
+    text += "7B " + std::to_string(10 + i) + "\n";
+    args.insert(args.end(), {"--port", units.back()->Path()});
+  }
+  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    state.SkipWithError("cannot write the units CSV");
+  }
+  for (auto _ : state) {
+    if (RunDtucfg(args) != 0) {
+      state.SkipWithError("dtucfg write --units failed");
+      break;
+    }
+  }
+  close(fd);
+  unlink(csv);
+}
+BENCHMARK(BM_DtucfgWriteUnits)
+    ->Arg(1)
+    ->Arg(8)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(30);
 
 }  // namespace
