@@ -416,10 +416,12 @@ int RunCli(int argc, char** argv) {
   app.footer(
       "PORT is COM1..COM256 on Windows, a device path on Linux, \"sim\" (a simulated unit in\n"
       "the program) or \"sim:FILE\" (one whose record is kept in FILE). Without --port, the one\n"
-      "USB serial adapter there is.\n"
+      "USB serial adapter there is. --port may be repeated, or be \"all\" (every USB serial\n"
+      "adapter): the ports are served at once, each result line starting \"PORT: \".\n"
       "Exit codes: 0 done (or the same); 1 differences found; 2 usage error or input refused,\n"
       "nothing sent; 3 no unit answered; 4 the port cannot be opened; 5 the unit failed a\n"
-      "command; 130 interrupted.");
+      "command (line: the report cannot be written); 130 interrupted. With several ports, the\n"
+      "largest of theirs.");
 
   const auto addPort = [&options](CLI::App* command) {
     command
@@ -463,7 +465,10 @@ int RunCli(int argc, char** argv) {
   write->add_flag("--raw", options.raw, "PROFILE is a 600-byte record file, written unchanged");
   write->add_flag("--no-verify", options.noVerify, "Do not read the record back");
 
-  write->add_option("--units", options.units, "Per-unit values: a CSV, one row per unit")
+  write
+      ->add_option("--units", options.units,
+                   "Per-unit values: a CSV of settings keys, one row per unit; a \"port\" "
+                   "column (lower case) sends each row to its port")
       ->type_name("FILE.csv");
   write
       ->add_option("--unique", options.uniques,

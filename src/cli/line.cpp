@@ -536,6 +536,11 @@ int RunLine(const Options& options) {
   for (std::size_t i = 0; code == kExitOk && i < ports.size(); ++i) {
     Connection connection;
     code = connection.Check(ports[i]);
+    if (code == kExitOk && IsSimName(ports[i])) {
+      Error(ports[i] + ": a simulated unit in the program is never unplugged; the line needs "
+                       "real ports");
+      code = kExitUsage;
+    }
   }
   if (code == kExitOk && table != nullptr && units.hasPort) {
     for (const UnitRow& row : units.rows) {
