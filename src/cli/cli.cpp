@@ -214,7 +214,7 @@ int AssignRows(const Options& options, const std::string& path, const UnitsTable
       const auto row = std::find_if(units.rows.begin(), units.rows.end(),
                                     [&port](const UnitRow& r) { return r.port == port; });
       if (row == units.rows.end()) {
-        Error(path + ": no row for the port " + port);
+        Error(path + ": no row for the port " + std::string(port));
         return kExitUsage;
       }
       (*rows)[port] = &*row;

@@ -537,8 +537,9 @@ int RunLine(const Options& options) {
     Connection connection;
     code = connection.Check(ports[i]);
     if (code == kExitOk && IsSimName(ports[i])) {
-      Error(ports[i] + ": a simulated unit in the program is never unplugged; the line needs "
-                       "real ports");
+      Error(ports[i] +
+            ": a simulated unit in the program is never unplugged; the line needs "
+            "real ports");
       code = kExitUsage;
     }
   }

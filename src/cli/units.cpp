@@ -32,12 +32,13 @@ bool ReadHeader(const std::string& path, const std::vector<std::string>& header,
     }
     const SettingInfo* setting = FindSetting(name);
     if (setting == nullptr) {
-      *error = path + ": column " + std::to_string(i + 1) + ": unknown key \"" + name +
-               "\" (the first row names settings keys, as --set takes them, and \"port\")";
+      *error = path + ": column " + std::to_string(i + 1) + ": unknown key \"";
+      *error += name + "\" (the first row names settings keys, as --set takes them, and \"port\")";
       return false;
     }
     if (std::find(settings->begin(), settings->end(), setting) != settings->end()) {
-      *error = path + ": the key \"" + name + "\" is given twice";
+      *error = path + ": the key \"";
+      *error += name + "\" is given twice";
       return false;
     }
     settings->push_back(setting);
