@@ -77,6 +77,19 @@ class SeveralPortsTest(FleetTest):
         self.assertEqual(lines[2], units[1].path + ": written and verified (row 3)")
         self.assertEqual(registration(units[1].record()), bytes([0x7B, 0x22]))
 
+        # A file per port, then both back to the factory with one answer.
+        two = ["--port", units[0].path, "--port", units[1].path]
+        code, out, err = dtucfg("read", *two, "--out", self.path("unit-{port}.ini"))
+        self.assertEqual(code, 0, err)
+        for unit in units[:2]:
+            with open(self.path("unit-%s.ini" % unit.path.replace("/", "_")), "rb") as f:
+                self.assertIn(b"\r\nID=%s\r\n" % registration(unit.record()).hex(" ").upper()
+                              .encode(), f.read())
+        code, out, _ = dtucfg("factory-reset", "--yes", *two)
+        self.assertEqual((code, out), (0, ("%s: SUCESS\n%s: SUCESS\n" % (
+            units[0].path, units[1].path)).encode()))
+        self.assertEqual(units[0].record(), self.unit().record())
+
     def test_bad_rows_refuse_the_whole_run_before_anything_is_sent(self):
         units = [self.unit(), self.unit()]
         ports = [a for u in units for a in ("--port", u.path)]
@@ -89,6 +102,8 @@ class SeveralPortsTest(FleetTest):
             ("ID,APN\n01,x\n02\n", "row 2: 1 fields, the header has 2"),
             ('ID,APN\n01,x\n02,"y\n', "line 3: quoted field not closed"),
             ("ID\n01\n02\n03\n", "3 row(s) for 2 port(s)"),
+            ("ID\n01\n02\n", "give no other --port with it", "--port", "all"),
+            ("ID\n01\n02\n", "this port is given twice", "--port", units[0].path),
         ]
         for text, message, *extra in cases:
             with self.subTest(text=text):

@@ -1,8 +1,11 @@
 """dtucfg.exe under Wine on a COM port mapped to the simulated unit: the port
 is listed, read and write go through it, a profile goes on the wire exactly
 as the form's Set sends it after loading the same file, and a unit read as a
-profile is the file the form saves after reading it."""
+profile is the file the form saves after reading it; several ports at once,
+and the production line's report."""
 
+import csv
+import hashlib
 import os
 import subprocess
 import unittest
@@ -21,7 +24,9 @@ class CliUnderWineTest(unittest.TestCase):
     def test_ports_read_write_and_the_forms_set(self):
         unit = SimulatedUnit()
         self.addCleanup(unit.stop)
-        with Session(ports={"COM3": unit.path}, ini=PROFILE) as s:
+        other = SimulatedUnit()
+        self.addCleanup(other.stop)
+        with Session(ports={"COM3": unit.path, "COM4": other.path}, ini=PROFILE) as s:
             def dtucfg(*args):
                 p = subprocess.run([WINE64, os.path.join(win64_dir(), "dtucfg.exe"), *args],
                                    cwd=s.workdir, env=wine_env(s.prefix),
@@ -77,6 +82,25 @@ class CliUnderWineTest(unittest.TestCase):
             self.assertEqual(s.wait_exit(), 0)
             with open(s.ini_path, "rb") as f:
                 self.assertEqual(f.read(), ini_from_cli)
+
+            # Two ports at once, then the production line and its report.
+            with open(os.path.join(s.workdir, "units.csv"), "w", encoding="ascii") as f:
+                f.write("ID\n7B 01\n7B 02\n")
+            code, out, err = dtucfg("write", "DTU.ini", "--units", "units.csv",
+                                    "--port", "COM3", "--port", "COM4")
+            self.assertEqual(out, b"COM3: written and verified (row 1)\n"
+                                  b"COM4: written and verified (row 2)\n", err)
+            code, out, err = dtucfg("line", "DTU.ini", "--units", "units.csv",
+                                    "--report", "r.csv", "--port", "COM3", "--port", "COM4")
+            self.assertEqual(code, 0, err)
+            self.assertIn(b"units done: 2; failures: none; rows left: 0", out)
+            with open(os.path.join(s.workdir, "r.csv"), newline="", encoding="ascii") as f:
+                report = {r["port"]: r for r in csv.DictReader(f)}
+            for port, sim in (("COM3", unit), ("COM4", other)):
+                self.assertEqual(report[port]["result"], "ok")
+                self.assertEqual(report[port]["record_sha256"],
+                                 hashlib.sha256(sim.record()).hexdigest())
+                self.assertRegex(report[port]["time"], r"T\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
 
 
 if __name__ == "__main__":
