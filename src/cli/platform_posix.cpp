@@ -22,6 +22,22 @@ namespace {
 
 void OnInterrupt(int /*signal*/) { RequestInterrupt(); }
 
+bool WriteAll(int fd, const std::string& data, std::string* error) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 void Start() {
@@ -162,18 +178,9 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
 
 bool PendingFile::Commit(const std::string& data, std::string* error) {
   const int fd = static_cast<int>(handle_);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      *error = std::strerror(errno);
-      Drop();
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
+  if (!WriteAll(fd, data, error)) {
+    Drop();
+    return false;
   }
   if (temp_.empty()) {
     close(fd);
@@ -246,17 +253,8 @@ bool AppendFile::Truncate(std::size_t length, std::string* error) {
 
 bool AppendFile::Append(const std::string& data, std::string* error) {
   const int fd = static_cast<int>(handle_);
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      *error = std::strerror(errno);
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
+  if (!WriteAll(fd, data, error)) {
+    return false;
   }
   if (fsync(fd) != 0) {
     *error = std::strerror(errno);
