@@ -33,6 +33,8 @@ endif()
 add_executable(dtu_sim_unit ${CMAKE_SOURCE_DIR}/tools/sim_unit.cpp)
 target_link_libraries(dtu_sim_unit PRIVATE dtu_core)
 
+include(${CMAKE_SOURCE_DIR}/cmake/package.cmake)
+
 if(NOT DTU_BUILD_TESTS)
   return()
 endif()

@@ -68,3 +68,5 @@ foreach(source ${DTU_WINTOOL_SOURCES})
   target_link_options(${name} PRIVATE -static)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 endforeach()
+
+include(${CMAKE_SOURCE_DIR}/cmake/package.cmake)
