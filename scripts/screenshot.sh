@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes docs/form.png, the README's picture of the form: the tool under Wine
-# on a private Xvfb with a fresh settings file, cropped to the window.
+# on a private Xvfb with a fresh settings file, cropped to the window. Then
+# docs/form-read.png and docs/dtucfg.png (see below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,3 +31,6 @@ bash scripts/wine-prefix.sh "$work/prefix-read" "COM1=$device"
 /usr/bin/python3 tests/e2e/harness.py capture-read "$work/prefix-read" "$work/run-read" \
   "$root/docs/form-read.png"
 echo "Wrote docs/form-read.png"
+
+# docs/dtucfg.png: dtucfg in a terminal.
+bash scripts/dtucfg-shot.sh

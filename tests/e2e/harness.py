@@ -484,10 +484,29 @@ def read_unit(s, timeout_s=20):
         s.sync()
 
 
+# Where fonts-wine puts them; this Wine reads only the prefix's Fonts and fontconfig.
+WINE_FONTS = "/usr/share/wine/fonts"
+
+
+def _install_wine_fonts(prefix):
+    """Wine draws the caption buttons with its own symbol font: without it they
+    come out as the letters "0 1 r"."""
+    if not os.path.isdir(WINE_FONTS):
+        print(f"harness: {WINE_FONTS} missing (package fonts-wine): caption buttons will be "
+              "drawn as letters", file=sys.stderr)
+        return
+    fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
+    os.makedirs(fonts, exist_ok=True)
+    for name in os.listdir(WINE_FONTS):
+        if not os.path.exists(os.path.join(fonts, name)):
+            shutil.copy(os.path.join(WINE_FONTS, name), fonts)
+
+
 def capture(prefix, workdir, png, read=False):
     """Runs the tool in a prepared prefix on a private display, saves the form
     as png and closes the tool; returns the tool's exit code. With read, the
     form is first filled from the unit on COM1."""
+    _install_wine_fonts(prefix)
     # With no window manager, Wine draws the title bar only for windows it
     # does not hand to one; undone afterwards for runs on a real desktop.
     _reg(prefix, "add", X11_KEY, "/v", "Managed", "/d", "N", "/f")
