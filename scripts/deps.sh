@@ -5,10 +5,10 @@ set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           binutils-mingw-w64-x86-64 wine64 xvfb x11-utils imagemagick python3 file
-          clang-format clang-tidy libcli11-dev nlohmann-json3-dev libssl-dev)
+          clang-format clang-tidy libcli11-dev nlohmann-json3-dev libssl-dev python3-pefile)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 xvfb imagemagick
-            python3 libcli11-dev nlohmann-json3-dev libssl-dev)
+            python3 python3-pefile libcli11-dev nlohmann-json3-dev libssl-dev)
 fi
 
 missing=()
