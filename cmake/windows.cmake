@@ -12,19 +12,23 @@ add_custom_command(
   COMMENT "Making the icon")
 
 # Both programs' version resource (res/version_info.rc) takes its numbers from
-# version.h, made here from the one version in project().
-# A three-part version gets a fourth part of 0.
+# version.h, and the form's manifest its version, both made here from the one
+# version in project(). A three-part version gets a fourth part of 0.
 set(DTU_VERSION_TWEAK 0)
 if(NOT "${PROJECT_VERSION_TWEAK}" STREQUAL "")
   set(DTU_VERSION_TWEAK ${PROJECT_VERSION_TWEAK})
 endif()
+set(DTU_VERSION_FOUR
+    ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${DTU_VERSION_TWEAK})
 set(DTU_VERSION_H ${CMAKE_BINARY_DIR}/res/version.h)
 configure_file(${CMAKE_SOURCE_DIR}/res/version.h.in ${DTU_VERSION_H} @ONLY)
 set(DTU_VERSION_RC_DEPENDS ${DTU_VERSION_H} ${CMAKE_SOURCE_DIR}/res/version_info.rc)
+set(DTU_MANIFEST ${CMAKE_BINARY_DIR}/res/DTUConfig.manifest)
+configure_file(${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest.in ${DTU_MANIFEST} @ONLY)
 
 set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
 set_source_files_properties(${DTU_RC} PROPERTIES
-  OBJECT_DEPENDS "${DTU_ICON};${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest;${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h;${DTU_VERSION_RC_DEPENDS}")
+  OBJECT_DEPENDS "${DTU_ICON};${DTU_MANIFEST};${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h;${DTU_VERSION_RC_DEPENDS}")
 
 add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_WIN32_SOURCES} ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res

@@ -3,20 +3,22 @@
 
     exe_version.py FILE...
         prints each file's FileVersion, ProductVersion and version strings;
-    exe_version.py --expect-version 2.3.0 --description NAME=TEXT... [--product TEXT]
+    exe_version.py --expect-version X.Y.Z --description NAME=TEXT... [--product TEXT]
                    [--version-of PROGRAM] FILE...
         also fails (exit 1) unless every file has
-          - FileVersion and ProductVersion 2.3.0.0, both the binary ones and the strings,
+          - FileVersion and ProductVersion X.Y.Z.0, both the binary ones and the strings,
           - one string table, US English in Unicode (040904B0), and the matching
             VarFileInfo Translation (0x0409, 1200),
           - OriginalFilename and InternalName equal to its own file name,
           - the FileDescription given for its file name (every file needs one),
           - the ProductName given by --product,
-          - no CompanyName;
-        and unless PROGRAM --version (a native build) prints "<name> 2.3.0".
+          - no CompanyName,
+          - if its manifest names the exe (assemblyIdentity), the same version there;
+        and unless PROGRAM --version (a native build) prints "<name> X.Y.Z".
 """
 import argparse
 import os
+import re
 import subprocess
 import sys
 
@@ -26,11 +28,12 @@ except ImportError:
     sys.exit("exe_version.py needs pefile (Debian: python3-pefile): run scripts/deps.sh")
 
 US_ENGLISH_UNICODE = "040904B0"
+RT_MANIFEST = 24
 TRANSLATION = (0x0409, 1200)
 
 
 def four_part(version):
-    """2.3.0 -> 2.3.0.0: a Windows version has four parts."""
+    """X.Y.Z -> X.Y.Z.0: a Windows version has four parts."""
     parts = version.split(".")
     if not 1 <= len(parts) <= 4 or not all(p.isdigit() for p in parts):
         sys.exit(f"not a version: {version!r}")
@@ -39,6 +42,24 @@ def four_part(version):
 
 def split_version(ms, ls):
     return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+
+
+def manifest_version(pe):
+    """The version in the exe's own assemblyIdentity in its manifest; None without one."""
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    kinds = resources.entries if resources else []
+    for kind in kinds:
+        if kind.id != RT_MANIFEST:
+            continue
+        for name in kind.directory.entries:
+            for lang in name.directory.entries:
+                data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+                # The first assemblyIdentity is the exe's own; later ones are its dependencies.
+                identity = re.search(rb"<assemblyIdentity\b[^>]*>", data)
+                version = identity and re.search(rb'\bversion="([^"]*)"', identity.group(0))
+                if version:
+                    return version.group(1).decode("ascii")
+    return None
 
 
 def read_version(path):
@@ -54,6 +75,7 @@ def read_version(path):
         "binary ProductVersion": split_version(fixed.ProductVersionMS, fixed.ProductVersionLS),
         "tables": {},
         "translations": [],
+        "manifest version": manifest_version(pe),
     }
     for entries in getattr(pe, "FileInfo", []):
         for entry in entries:
@@ -84,6 +106,8 @@ def show(path, info):
             print(f"    {key:<20}{value}")
     for lang, codepage in info["translations"]:
         print(f"  {'Translation':<22}0x{lang:04X}, {codepage}")
+    if info["manifest version"] is not None:
+        print(f"  {'manifest version':<22}{info['manifest version']}")
 
 
 def check(path, info, version, descriptions, product):
@@ -113,6 +137,8 @@ def check(path, info, version, descriptions, product):
             problems.append(f"{field} is {strings.get(field)!r}, not {value!r}")
     if "CompanyName" in strings:
         problems.append(f"has a CompanyName: {strings['CompanyName']!r}")
+    if info["manifest version"] not in (None, version):
+        problems.append(f"manifest version is {info['manifest version']!r}, not {version}")
     return problems
 
 
