@@ -112,6 +112,21 @@ if(DTU_WIN64_DIR)
   add_test(NAME form_exe_size
            COMMAND ${CMAKE_COMMAND} -DFILE=${DTU_WIN32_DIR}/DTUConfig.exe -DLIMIT=65536
                    -P ${CMAKE_SOURCE_DIR}/cmake/check_size.cmake)
+  # Both Windows builds of both programs carry the version of project() as
+  # their file version, and the native dtucfg --version says the same.
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(DTU_EXE_VERSION_FILES)
+  foreach(dir ${DTU_WIN32_DIR} ${DTU_WIN64_DIR})
+    list(APPEND DTU_EXE_VERSION_FILES ${dir}/DTUConfig.exe ${dir}/dtucfg.exe)
+  endforeach()
+  add_test(NAME exe_version
+           COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/exe_version.py
+                   --expect-version ${PROJECT_VERSION}
+                   "--description=DTUConfig.exe=DTU Configuration Tool"
+                   "--description=dtucfg.exe=DTU configuration command-line tool"
+                   "--product=DTU Configuration Tool"
+                   --version-of $<TARGET_FILE:dtucfg>
+                   ${DTU_EXE_VERSION_FILES})
   include(${CMAKE_SOURCE_DIR}/tests/e2e/e2e.cmake OPTIONAL)
   include(${CMAKE_SOURCE_DIR}/tests/wine/wine_tests.cmake)
   include(${CMAKE_SOURCE_DIR}/tests/wine/serial.cmake OPTIONAL)

@@ -11,9 +11,24 @@ add_custom_command(
   DEPENDS ${CMAKE_SOURCE_DIR}/tools/make_icon.py ${CMAKE_SOURCE_DIR}/res/dtu_icon.txt
   COMMENT "Making the icon")
 
+# Both programs' version resource (res/version_info.rc) takes its numbers from
+# version.h, and the form's manifest its version, both made here from the one
+# version in project(). A three-part version gets a fourth part of 0.
+set(DTU_VERSION_TWEAK 0)
+if(NOT "${PROJECT_VERSION_TWEAK}" STREQUAL "")
+  set(DTU_VERSION_TWEAK ${PROJECT_VERSION_TWEAK})
+endif()
+set(DTU_VERSION_FOUR
+    ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${DTU_VERSION_TWEAK})
+set(DTU_VERSION_H ${CMAKE_BINARY_DIR}/res/version.h)
+configure_file(${CMAKE_SOURCE_DIR}/res/version.h.in ${DTU_VERSION_H} @ONLY)
+set(DTU_VERSION_RC_DEPENDS ${DTU_VERSION_H} ${CMAKE_SOURCE_DIR}/res/version_info.rc)
+set(DTU_MANIFEST ${CMAKE_BINARY_DIR}/res/DTUConfig.manifest)
+configure_file(${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest.in ${DTU_MANIFEST} @ONLY)
+
 set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
 set_source_files_properties(${DTU_RC} PROPERTIES
-  OBJECT_DEPENDS "${DTU_ICON};${CMAKE_SOURCE_DIR}/res/DTUConfig.manifest;${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h")
+  OBJECT_DEPENDS "${DTU_ICON};${DTU_MANIFEST};${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h;${DTU_VERSION_RC_DEPENDS}")
 
 add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_WIN32_SOURCES} ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res
@@ -40,13 +55,17 @@ if(EXISTS ${DTU_CLI_MAIN})
     endif()
     file(COPY /usr/include/${library} DESTINATION ${DTU_THIRD_PARTY})
   endforeach()
+  set(DTU_CLI_RC ${CMAKE_SOURCE_DIR}/res/dtucfg.rc)
+  set_source_files_properties(${DTU_CLI_RC} PROPERTIES OBJECT_DEPENDS "${DTU_VERSION_RC_DEPENDS}")
   add_executable(dtucfg ${DTU_CORE_SOURCES} ${DTU_CLI_SOURCES} ${DTU_CLI_WIN32_SOURCES}
-                        ${DTU_CLI_MAIN})
-  target_include_directories(dtucfg PRIVATE ${CMAKE_SOURCE_DIR}/src)
+                        ${DTU_CLI_MAIN} ${DTU_CLI_RC})
+  target_include_directories(dtucfg PRIVATE ${CMAKE_SOURCE_DIR}/src
+    $<$<COMPILE_LANGUAGE:RC>:${CMAKE_SOURCE_DIR}/res> $<$<COMPILE_LANGUAGE:RC>:${CMAKE_BINARY_DIR}/res>)
   target_include_directories(dtucfg SYSTEM PRIVATE ${DTU_THIRD_PARTY})
   target_compile_definitions(dtucfg PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
-                                            DTU_VERSION="${PROJECT_VERSION}")
-  target_compile_options(dtucfg PRIVATE -Os -ffunction-sections -fdata-sections)
+                                            $<$<COMPILE_LANGUAGE:CXX>:DTU_VERSION="${PROJECT_VERSION}">)
+  target_compile_options(dtucfg PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Os -ffunction-sections
+                                                                  -fdata-sections>)
   target_link_options(dtucfg PRIVATE -static -s -Wl,--gc-sections)
   target_link_libraries(dtucfg PRIVATE setupapi advapi32 bcrypt)
   set_target_properties(dtucfg PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
