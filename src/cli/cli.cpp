@@ -59,18 +59,6 @@ int RunPorts(const Options& options) {
 
 // Checks every port's name and the log before any port is opened, then
 // runs job on each port: alone as always, or on all of them at once.
-// The ports a command serves, each name checked; no port is the one USB
-// serial adapter there is.
-int CheckPorts(const std::vector<std::string>& given, std::vector<std::string>* ports) {
-  int code = ExpandPorts(given, ports);
-  for (std::size_t i = 0; code == kExitOk && i < ports->size(); ++i) {
-    Connection connection;
-    code = connection.Check((*ports)[i]);
-    (*ports)[i] = connection.name();
-  }
-  return code;
-}
-
 int RunDevice(const Options& options, bool json, const std::function<int(Command&)>& job) {
   std::vector<std::string> ports;
   int code = CheckPorts(options.ports, &ports);
@@ -319,17 +307,22 @@ int RunDiff(const Options& options) {
   });
 }
 
-int RunRestart(const Options& options) {
-  return RunDevice(options, options.json, [](Command& command) {
+// A command the unit only acknowledges, and what is said when it did.
+int RunAcknowledged(const Options& options, SessionResult (*step)(Session&), const char* said) {
+  return RunDevice(options, options.json, [step, said](Command& command) {
     int code = command.Start();
     if (code == kExitOk) {
-      code = command.Failed(RestartUnit(command.session()));
+      code = command.Failed(step(command.session()));
     }
     if (code == kExitOk) {
-      Result("Reboot successfully!\n");
+      Result(said);
     }
     return code;
   });
+}
+
+int RunRestart(const Options& options) {
+  return RunAcknowledged(options, RestartUnit, "Reboot successfully!\n");
 }
 
 // Asked on a terminal; without one, --yes is the only answer.
@@ -371,16 +364,7 @@ int RunFactoryReset(const Options& options) {
   if (code != kExitOk) {
     return code;
   }
-  return RunDevice(options, options.json, [](Command& command) {
-    int result = command.Start();
-    if (result == kExitOk) {
-      result = command.Failed(ResetUnitToFactory(command.session()));
-    }
-    if (result == kExitOk) {
-      Result("SUCESS\n");
-    }
-    return result;
-  });
+  return RunAcknowledged(options, ResetUnitToFactory, "SUCESS\n");
 }
 
 int RunShow(const Options& options) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "cli/cli.h"
+#include "cli/command.h"
 #include "cli/output.h"
 #include "cli/render.h"
 #include "serial/port_list.h"
@@ -42,6 +43,16 @@ int ExpandPorts(const std::vector<std::string>& given, std::vector<std::string>*
     ports->emplace_back();  // the one adapter there is
   }
   return kExitOk;
+}
+
+int CheckPorts(const std::vector<std::string>& given, std::vector<std::string>* ports) {
+  int code = ExpandPorts(given, ports);
+  for (std::size_t i = 0; code == kExitOk && i < ports->size(); ++i) {
+    Connection connection;
+    code = connection.Check((*ports)[i]);
+    (*ports)[i] = connection.name();
+  }
+  return code;
 }
 
 std::string PortFileName(const std::string& pattern, const std::string& port) {

@@ -12,6 +12,9 @@ bool SeveralPorts(const std::vector<std::string>& given);
 // The ports as given, with "all" for every USB serial adapter listed (never
 // a built-in port). A usage error when there are none, or one is repeated.
 int ExpandPorts(const std::vector<std::string>& given, std::vector<std::string>* ports);
+// ExpandPorts, then each name checked as a port; no port given is the one
+// USB serial adapter there is.
+int CheckPorts(const std::vector<std::string>& given, std::vector<std::string>* ports);
 // pattern with "{port}" replaced by the port's name, its path characters
 // made '_'.
 std::string PortFileName(const std::string& pattern, const std::string& port);

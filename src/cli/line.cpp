@@ -532,11 +532,9 @@ int RunLine(const Options& options) {
   }
   const UnitsTable* table = options.units.empty() ? nullptr : &units;
   std::vector<std::string> ports;
-  code = ExpandPorts(options.ports, &ports);
+  code = CheckPorts(options.ports, &ports);
   for (std::size_t i = 0; code == kExitOk && i < ports.size(); ++i) {
-    Connection connection;
-    code = connection.Check(ports[i]);
-    if (code == kExitOk && IsSimName(ports[i])) {
+    if (IsSimName(ports[i])) {
       Error(ports[i] +
             ": a simulated unit in the program is never unplugged; the line needs "
             "real ports");
