@@ -523,6 +523,7 @@ void Usage() {
       "  --no-found         ignore the probe\n"
       "  --unplug-on-write  vanish (close the pty and end) when a write begins\n"
       "  --search-only      answer the probe and ignore every command\n"
+      "  --ignore-writes    acknowledge a configuration write but keep the record\n"
       "  --record FILE      start from this 600-byte record\n"
       "  --dump FILE        keep the current record in FILE (again on SIGUSR1)\n"
       "  --log FILE         append every byte sequence in and out, with time, as hex,\n"
@@ -549,6 +550,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->unit.unplugOnWrite = true;
     } else if (arg == "--search-only") {
       options->unit.searchOnly = true;
+    } else if (arg == "--ignore-writes") {
+      options->unit.ignoreWrites = true;
     } else if (arg == "--delay-ms" && hasValue) {
       char* end = nullptr;
       const long value = std::strtol(argv[++i], &end, 10);

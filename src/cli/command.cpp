@@ -1,8 +1,8 @@
 #include "cli/command.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "cli/cli.h"
 #include "cli/output.h"
@@ -18,6 +18,16 @@ std::string Seconds(double seconds) {
 }
 
 bool IsSimName(const std::string& port) { return port == "sim" || port.rfind("sim:", 0) == 0; }
+
+std::vector<PortInfo> UsbAdapters() {
+  std::vector<PortInfo> adapters;
+  for (PortInfo& port : ListPorts()) {
+    if (port.usb) {
+      adapters.push_back(std::move(port));
+    }
+  }
+  return adapters;
+}
 
 void Progress::Waiting(const char* what, std::uint64_t elapsedMs) {
   if (!enabled_) {
@@ -127,12 +137,7 @@ int Connection::Close() {
 }
 
 int Connection::ChooseAdapter() {
-  std::vector<PortInfo> adapters;
-  for (PortInfo& port : ListPorts()) {
-    if (port.usb) {
-      adapters.push_back(port);
-    }
-  }
+  const std::vector<PortInfo> adapters = UsbAdapters();
   if (adapters.size() == 1) {
     name_ = adapters[0].name;
     return kExitOk;
@@ -192,15 +197,15 @@ Command::Command(const Options& options, std::FILE* log, bool several)
     : options_(options),
       log_(log),
       several_(several),
-      progress_(platform::StderrIsTerminal() && !options.quiet && !several),
-      timeoutMs_(static_cast<unsigned>(std::ceil(options.timeoutSeconds * 1000))) {}
+      progress_(platform::StderrIsTerminal() && !options.quiet && !several) {}
 
 int Command::Start() {
   const int opened = connection_.Open(log_, several_ ? connection_.name() : std::string());
   if (opened != kExitOk) {
     return opened;
   }
-  session_ = std::make_unique<Session>(Session{connection_.link(), timeoutMs_, &progress_});
+  session_ =
+      std::make_unique<Session>(Session{connection_.link(), TimeoutMs(options_), &progress_});
   const SessionResult found = FindUnit(*session_);
   if (found == SessionResult::NoUnit) {
     Error("no unit answered on " + connection_.name() + " within " +

@@ -9,32 +9,18 @@
 #include <vector>
 
 #include "cli/log_link.h"
+#include "cli/options.h"
 #include "cli/platform.h"
 #include "cli/profile_input.h"
 #include "protocol/sim_unit.h"
 #include "protocol/unit_session.h"
+#include "serial/port_list.h"
 #include "serial/sim_link.h"
-
-struct Options {
-  double timeoutSeconds = 10;
-  std::string logFile;
-  bool quiet = false;
-  std::vector<std::string> ports;
-  std::string file;
-  std::string out;
-  std::string format;
-  std::vector<std::string> sets;
-  std::string units;
-  std::vector<std::string> uniques;
-  std::string report;
-  bool raw = false;
-  bool noVerify = false;
-  bool json = false;
-  bool yes = false;
-};
 
 std::string Seconds(double seconds);
 bool IsSimName(const std::string& port);
+// The USB serial adapters ListPorts finds: the ports taken when none is named.
+std::vector<PortInfo> UsbAdapters();
 
 // Live progress of the waits, on a terminal only.
 class Progress final : public WaitObserver {
@@ -117,7 +103,6 @@ class Command {
   std::FILE* log_;
   bool several_;
   Progress progress_;
-  unsigned timeoutMs_;
   Connection connection_;
   std::unique_ptr<Session> session_;
 };

@@ -22,10 +22,8 @@ int ExpandPorts(const std::vector<std::string>& given, std::vector<std::string>*
       return kExitUsage;
     }
     if (port == "all") {
-      for (const PortInfo& info : ListPorts()) {
-        if (info.usb) {
-          ports->push_back(info.name);
-        }
+      for (const PortInfo& info : UsbAdapters()) {
+        ports->push_back(info.name);
       }
       if (ports->empty()) {
         Error("--port all: no USB serial adapter found");
@@ -127,4 +125,26 @@ int RunOnPorts(const std::vector<std::string>& ports, bool json,
   }
   ResultNow(json ? DumpJson(list) : text);
   return code;
+}
+
+int RunDevice(const Options& options, bool json, const std::function<int(Command&)>& job) {
+  std::vector<std::string> ports;
+  int code = CheckPorts(options.ports, &ports);
+  SharedLog log;
+  if (code == kExitOk) {
+    code = log.Open(options.logFile);
+  }
+  if (code != kExitOk) {
+    return code;
+  }
+  const bool several = SeveralPorts(options.ports);
+  const auto one = [&](const std::string& port) {
+    Command command(options, log.file(), several);
+    int result = command.Check(port);
+    if (result == kExitOk) {
+      result = job(command);
+    }
+    return command.Finish(result);
+  };
+  return several ? RunOnPorts(ports, json, one) : one(ports[0]);
 }

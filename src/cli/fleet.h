@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+class Command;
+struct Options;
+
 // More than one port, or "all": each port's output carries its name.
 bool SeveralPorts(const std::vector<std::string>& given);
 // The ports as given, with "all" for every USB serial adapter listed (never
@@ -24,5 +27,9 @@ std::string PortFileName(const std::string& pattern, const std::string& port);
 // object per port. The exit code is the largest of the ports' codes.
 int RunOnPorts(const std::vector<std::string>& ports, bool json,
                const std::function<int(const std::string& port)>& job);
+
+// A device command: checks every port's name and the log before any port is
+// opened, then runs job on each port, alone as always or on all at once.
+int RunDevice(const Options& options, bool json, const std::function<int(Command&)>& job);
 
 #endif

@@ -95,8 +95,11 @@ bool LoadRecordFile(const std::string& path, const std::string& data, RecordInpu
   return true;
 }
 
-bool LoadProfile(const std::string& path, const std::string& data,
-                 const std::vector<Override>& overrides, RecordInput* input, std::string* error) {
+}  // namespace
+
+bool LoadProfileText(const std::string& path, const std::string& data,
+                     const std::vector<Override>& overrides, RecordInput* input,
+                     std::string* error) {
   switch (ClassifyProfile(data.data(), data.size())) {
     case ProfileKind::Binary:
       *error = path + ": not a profile: it holds NUL bytes (a record file needs --raw)";
@@ -148,6 +151,8 @@ bool LoadProfile(const std::string& path, const std::string& data,
   }
   return true;
 }
+
+namespace {
 
 // Digits only, and what they make; false for anything else.
 bool UnsignedNumber(const char* text, long* value) {
@@ -286,7 +291,7 @@ bool LoadRecordInput(const std::string& path, InputKind kind,
     }
     return LoadRecordFile(path, data, input, error);
   }
-  return LoadProfile(path, data, overrides, input, error);
+  return LoadProfileText(path, data, overrides, input, error);
 }
 
 std::vector<FieldWarning> CheckRecordInput(const RecordInput& input) {

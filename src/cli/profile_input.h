@@ -47,6 +47,12 @@ bool LoadRecordInput(const std::string& path, InputKind kind,
                      const std::vector<Override>& overrides, RecordInput* input,
                      std::string* error);
 
+// A profile's text, named as messages should call it, with overrides laid
+// over it: LoadRecordInput's way with a profile that is not a file.
+bool LoadProfileText(const std::string& name, const std::string& text,
+                     const std::vector<Override>& overrides, RecordInput* input,
+                     std::string* error);
+
 struct FieldWarning {
   int control;
   std::string text;

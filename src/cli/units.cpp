@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include "cli/cli.h"
+#include "cli/command.h"
 #include "cli/csv.h"
 #include "cli/output.h"
 #include "cli/render.h"
@@ -58,18 +60,8 @@ bool SameKeyValue(const ConfigImage& a, const ConfigImage& b, const std::string&
   return field != nullptr && SameField(a, b, *field);
 }
 
-bool LoadUnits(const std::string& path, const std::string& profile,
-               const std::vector<Override>& sets, const std::vector<std::string>& unique,
-               UnitsTable* table, std::string* error) {
-  std::string text;
-  if (!ReadWholeFile(path, &text, error)) {
-    return false;
-  }
-  CsvTable csv;
-  if (!ParseCsv(text, &csv, error)) {
-    *error = path + ": " + *error;
-    return false;
-  }
+bool BuildUnits(const std::string& path, const CsvTable& csv, const RecordInput& base,
+                const std::vector<std::string>& unique, UnitsTable* table, std::string* error) {
   if (csv.rows.empty()) {
     *error = path + ": empty; the first row names the settings keys";
     return false;
@@ -100,11 +92,8 @@ bool LoadUnits(const std::string& path, const std::string& profile,
       return false;
     }
   }
+  table->unique = keys;
 
-  RecordInput base;
-  if (!LoadRecordInput(profile, InputKind::Profile, sets, &base, error)) {
-    return false;
-  }
   std::set<std::string> known;
   for (const FieldWarning& warning : CheckRecordInput(base)) {
     known.insert(WarningText(warning));
@@ -118,7 +107,7 @@ bool LoadUnits(const std::string& path, const std::string& profile,
     }
     UnitRow row;
     row.number = r;
-    std::vector<Override> overrides = sets;
+    std::vector<Override> overrides;
     for (std::size_t i = 0; i < cells.size(); ++i) {
       if (settings[i] == nullptr) {
         row.port = cells[i];
@@ -136,7 +125,7 @@ bool LoadUnits(const std::string& path, const std::string& profile,
       return false;
     }
     RecordInput input;
-    if (!LoadRecordInput(profile, InputKind::Profile, overrides, &input, error)) {
+    if (!LoadProfileText(path, base.profileText, overrides, &input, error)) {
       *error = RowName(path, r) + *error;
       return false;
     }
@@ -169,4 +158,41 @@ bool LoadUnits(const std::string& path, const std::string& profile,
     table->rows.push_back(std::move(row));
   }
   return true;
+}
+
+int LoadWriteInput(const Options& options, WriteInput* input) {
+  if (options.raw && !options.units.empty()) {
+    Error("--units lays values over a profile; it cannot go with --raw");
+    return kExitUsage;
+  }
+  if (options.units.empty() && !options.uniques.empty()) {
+    Error("--unique compares the rows of --units");
+    return kExitUsage;
+  }
+  const int code =
+      LoadInput(options, options.raw ? InputKind::Record : InputKind::Profile, &input->base);
+  if (code != kExitOk) {
+    return code;
+  }
+  WarnFields(CheckRecordInput(input->base));
+  if (options.units.empty()) {
+    return kExitOk;
+  }
+  std::string text;
+  std::string error;
+  CsvTable csv;
+  if (!ReadWholeFile(options.units, &text, &error)) {
+    Error(error);
+    return kExitUsage;
+  }
+  if (!ParseCsv(text, &csv, &error)) {
+    Error(options.units + ": " + error);
+    return kExitUsage;
+  }
+  if (!BuildUnits(options.units, csv, input->base, options.uniques, &input->units, &error)) {
+    Error(error);
+    return kExitUsage;
+  }
+  input->hasUnits = true;
+  return kExitOk;
 }

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/csv.h"
 #include "cli/profile_input.h"
 #include "protocol/config_image.h"
+
+struct Options;
 
 struct UnitRow {
   std::size_t number = 0;           // 1 is the first row after the header
@@ -22,17 +25,28 @@ struct UnitRow {
 struct UnitsTable {
   std::vector<std::string> keys;  // the key columns, as the header names them
   bool hasPort = false;
+  std::vector<std::string> unique;  // the keys whose values differ between rows
   std::vector<UnitRow> rows;
 };
 
-// The unique keys: those given, or "ID" when none is and the CSV has it.
-// False, with the message (naming the row) in error, when any row is refused:
-// also when a row's own value would not reach the unit as given (cut, not
-// hex, out of range). Other warnings the profile alone does not raise are
-// told per row.
-bool LoadUnits(const std::string& path, const std::string& profile,
-               const std::vector<Override>& sets, const std::vector<std::string>& unique,
-               UnitsTable* table, std::string* error);
+// The rows of csv (its first row the header) laid over base, named as
+// messages should call them. The unique keys: those given, or "ID" when none
+// is and the CSV has it. False, with the message (naming the row) in error,
+// when any row is refused: also when a row's own value would not reach the
+// unit as given (cut, not hex, out of range). Other warnings the profile
+// alone does not raise are told per row.
+bool BuildUnits(const std::string& name, const CsvTable& csv, const RecordInput& base,
+                const std::vector<std::string>& unique, UnitsTable* table, std::string* error);
+
+// What write and line give the units: PROFILE with the --set keys (or a
+// record file, with --raw), and with --units one row per unit over it. Everything is checked and
+// every warning told before anything is sent; kExitOk, or kExitUsage once the refusal is told.
+struct WriteInput {
+  RecordInput base;
+  bool hasUnits = false;
+  UnitsTable units;
+};
+int LoadWriteInput(const Options& options, WriteInput* input);
 
 // Whether two records would give the unit the same value for a key.
 bool SameKeyValue(const ConfigImage& a, const ConfigImage& b, const std::string& key);

@@ -132,8 +132,10 @@ void SimUnit::Handle(std::uint64_t nowMs) {
       if (options_.searchOnly) {
         inStart_ += kConfigWriteLength;
       } else if (data[kConfigWriteLength - 1] == kFrameEnd) {
-        std::memcpy(record_.bytes.data(), data + kConfigWritePrefix.size(), kConfigImageSize);
-        ++version_;
+        if (!options_.ignoreWrites) {
+          std::memcpy(record_.bytes.data(), data + kConfigWritePrefix.size(), kConfigImageSize);
+          ++version_;
+        }
         Reply(kAck.data(), kAck.size(), nowMs);
         inStart_ += kConfigWriteLength;
       } else {

@@ -18,6 +18,7 @@ struct SimUnitOptions {
   bool noFound = false;        // ignores the probe
   bool unplugOnWrite = false;  // vanishes when a configuration write begins
   bool searchOnly = false;     // answers the probe and ignores every command
+  bool ignoreWrites = false;   // acknowledges a configuration write but keeps its record
 };
 
 class SimUnit {

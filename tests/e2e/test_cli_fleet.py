@@ -90,6 +90,24 @@ class SeveralPortsTest(FleetTest):
             units[0].path, units[1].path)).encode()))
         self.assertEqual(units[0].record(), self.unit().record())
 
+    def test_each_port_starts_with_its_verdict_then_its_own_lines(self):
+        good, stubborn = self.unit(), self.unit("--ignore-writes")
+        ports = ["--port", stubborn.path, "--port", good.path]
+        code, out, _ = dtucfg("write", self.profile(), *ports)
+        self.assertEqual(code, 1)
+        written = out.decode().splitlines()
+        self.assertEqual(written[0], stubborn.path + ": verification failed: 4 field(s) differ")
+        self.assertEqual(written[5:], [good.path + ": written and verified"])
+        self.assertEqual(written[1], stubborn.path + ': IP: unit "factory.example.com", '
+                         'written "10.0.0.5"')
+
+        code, out, _ = dtucfg("diff", self.profile(), *ports)
+        self.assertEqual(code, 1)
+        self.assertEqual(out.decode().splitlines(),
+                         [stubborn.path + ": 4 field(s) differ"]
+                         + [l.replace('", written "', '", profile "') for l in written[1:5]]
+                         + [good.path + ": same"])
+
     def test_bad_rows_refuse_the_whole_run_before_anything_is_sent(self):
         units = [self.unit(), self.unit()]
         ports = [a for u in units for a in ("--port", u.path)]

@@ -1,0 +1,78 @@
+// The production line's record of its rows: which row each unit got, and
+// what became of it. The stations of the line (one per port) share one
+// ledger; a ledger is shared by every thread of the line and locks itself.
+// A row is claimed, and the claim kept, before its unit hears a byte of it;
+// only a result frees a claim again.
+#ifndef DTU_CLI_LEDGER_H
+#define DTU_CLI_LEDGER_H
+
+#include <string>
+#include <vector>
+
+#include "cli/units.h"
+#include "protocol/config_image.h"
+
+// What became of one unit on the line.
+enum class UnitResult {
+  Ok,           // written and verified (or found holding its row already)
+  Mismatch,     // read back other than written
+  NoAck,        // the unit failed a command
+  Refused,      // it holds a record this line wrote already: set it aside
+  Lost,         // its port went away
+  Interrupted,  // the line was stopped meanwhile
+};
+inline constexpr UnitResult kUnitResults[] = {
+    UnitResult::Ok,      UnitResult::Mismatch, UnitResult::NoAck,
+    UnitResult::Refused, UnitResult::Lost,     UnitResult::Interrupted,
+};
+// As the report and the messages write it: "ok", "no-ack" and so on.
+const char* ResultName(UnitResult result);
+
+// The SHA-256 of a record, as ledgers keep it.
+std::string RecordSha(const ConfigImage& record);
+
+class Ledger {
+ public:
+  static constexpr int kNoRow = -1;
+
+  enum class Status {
+    Ok,
+    NoRow,        // no row is free for this port now
+    Unavailable,  // the ledger cannot be reached now; try again later
+    Broken,       // the ledger cannot be kept: the line must stop
+  };
+
+  struct Claim {
+    int row = kNoRow;      // kNoRow: a line without rows writes the profile alone
+    bool inDoubt = false;  // claimed before on this port, its result never kept
+  };
+
+  Ledger() = default;
+  Ledger(const Ledger&) = delete;
+  Ledger& operator=(const Ledger&) = delete;
+  virtual ~Ledger() = default;
+
+  // Before any port is opened: takes up what an earlier run left, refusing
+  // what does not fit this line. The error is the whole message.
+  virtual bool Open(const std::vector<std::string>& ports, std::string* error) = 0;
+  // What the line writes: the profile, and the rows when it has any.
+  virtual const WriteInput& input() const = 0;
+
+  // The next row for a unit on port, kept before it returns: a row in doubt
+  // on that port first, then the lowest free one.
+  virtual Status ClaimRow(const std::string& port, Claim* claim, std::string* error) = 0;
+  // The row, given out by this line and written, whose record has this
+  // digest; kNoRow when there is none.
+  virtual Status FindDoneRow(const std::string& sha, int* row, std::string* error) = 0;
+  // A unit's result, for the row it was given (or kNoRow). A row that was
+  // not ok is free again for the next unit.
+  virtual Status Record(int row, const std::string& port, UnitResult result, const std::string& sha,
+                        std::string* error) = 0;
+  // Nothing is left to write: every row written, or none free and nothing
+  // in doubt. A line without rows is never finished.
+  virtual bool Finished() = 0;
+  // The last words of a line: units done, failures, rows left, rows in doubt.
+  virtual std::string Summary() = 0;
+};
+
+#endif

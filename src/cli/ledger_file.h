@@ -1,0 +1,52 @@
+// The ledger of a line on one PC: the report CSV, one row per unit, and the
+// claims file beside it (REPORT.claims), one row per row given out. A line
+// started again on the same report resumes it.
+#ifndef DTU_CLI_LEDGER_FILE_H
+#define DTU_CLI_LEDGER_FILE_H
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/ledger.h"
+#include "cli/platform.h"
+
+class FileLedger final : public Ledger {
+ public:
+  // An empty report keeps the rows in memory only.
+  FileLedger(const WriteInput& input, std::string report);
+
+  bool Open(const std::vector<std::string>& ports, std::string* error) override;
+  const WriteInput& input() const override { return input_; }
+  Status ClaimRow(const std::string& port, Claim* claim, std::string* error) override;
+  Status FindDoneRow(const std::string& sha, int* row, std::string* error) override;
+  Status Record(int row, const std::string& port, UnitResult result, const std::string& sha,
+                std::string* error) override;
+  bool Finished() override;
+  std::string Summary() override;
+
+ private:
+  enum class State { Free, Claimed, Done, InDoubt };
+  struct Slot {
+    State state = State::Free;
+    std::string port;  // the port that claimed it
+    std::string sha;   // of the record it gives
+  };
+
+  bool Resume(const std::string& text, std::string* error);
+  bool ResumeClaims(const std::string& text, const std::vector<std::string>& ports,
+                    std::string* error);
+
+  const WriteInput& input_;
+  const std::string reportPath_;
+  std::vector<Slot> slots_;
+  std::unique_ptr<platform::AppendFile> report_;
+  std::unique_ptr<platform::AppendFile> claims_;
+  std::vector<std::size_t> reported_;  // report rows per row, before this run
+  std::map<UnitResult, int> counts_;
+  std::mutex mutex_;
+};
+
+#endif
