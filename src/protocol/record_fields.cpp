@@ -53,21 +53,34 @@ const RecordField* RecordFieldOf(int control) {
   return nullptr;
 }
 
-bool SameField(const ConfigImage& a, const ConfigImage& b, const RecordField& field) {
-  const std::uint8_t* x = a.bytes.data() + field.field.offset;
-  const std::uint8_t* y = b.bytes.data() + field.field.offset;
+std::size_t FieldValue(const ConfigImage& record, const RecordField& field,
+                       std::uint8_t (&value)[kFieldValueMax]) {
+  const std::uint8_t* x = record.bytes.data() + field.field.offset;
   switch (field.kind) {
     case FieldKind::Byte:
-      return *x == *y;
+      value[0] = *x;
+      return 1;
     case FieldKind::Text: {
-      return FieldText(a, field.field) == FieldText(b, field.field);
+      const std::string_view text = FieldText(record, field.field);
+      const std::size_t n = text.size() < kFieldValueMax ? text.size() : kFieldValueMax;
+      std::memcpy(value, text.data(), n);
+      return n;
     }
     case FieldKind::Package: {
-      // The count is compared as it stands; its bytes as far as the slot holds them.
+      // The count as it stands; its bytes as far as the slot holds them.
       const std::uint8_t count = x[kPackageCountIndex];
       const std::size_t n = count < kPackageMaxBytes ? count : kPackageMaxBytes;
-      return count == y[kPackageCountIndex] && std::memcmp(x, y, n) == 0;
+      value[0] = count;
+      std::memcpy(value + 1, x, n);
+      return n + 1;
     }
   }
-  return false;
+  return 0;
+}
+
+bool SameField(const ConfigImage& a, const ConfigImage& b, const RecordField& field) {
+  std::uint8_t x[kFieldValueMax];
+  std::uint8_t y[kFieldValueMax];
+  const std::size_t n = FieldValue(a, field, x);
+  return n == FieldValue(b, field, y) && std::memcmp(x, y, n) == 0;
 }
