@@ -31,6 +31,10 @@ std::optional<std::string> ReadLine();
 std::string LocalTimeWithMs();
 // "2026-12-07T16:33:19+01:00"
 std::string IsoLocalTime();
+// This computer's name, as the network knows it; empty if it has none.
+std::string HostName();
+// The environment variable's value; nothing when it is not set.
+std::optional<std::string> Environment(const char* name);
 // Lower-case hex.
 std::string Sha256Hex(const std::uint8_t* data, std::size_t size);
 // A text of the unit's (bytes in the system's code page) as UTF-8.

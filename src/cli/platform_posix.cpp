@@ -106,6 +106,19 @@ std::string IsoLocalTime() {
   return text;
 }
 
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) {
+    return {};
+  }
+  return name;
+}
+
+std::optional<std::string> Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::nullopt : std::optional<std::string>(value);
+}
+
 std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;

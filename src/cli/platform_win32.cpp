@@ -50,6 +50,18 @@ std::wstring Widen(std::string_view text, UINT codePage) {
   return wide;
 }
 
+std::string Utf8(const std::wstring& wide) {
+  if (wide.empty()) {
+    return {};
+  }
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n,
+                      nullptr, nullptr);
+  return utf8;
+}
+
 }  // namespace
 
 void Start() {
@@ -134,6 +146,26 @@ std::string IsoLocalTime() {
   return text;
 }
 
+std::string HostName() {
+  wchar_t name[256] = {};
+  DWORD size = 256;
+  if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size)) {
+    return {};
+  }
+  return Utf8(name);
+}
+
+std::optional<std::string> Environment(const char* name) {
+  const std::wstring wide = Widen(name, CP_UTF8);
+  const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+  if (size == 0) {
+    return std::nullopt;
+  }
+  std::vector<wchar_t> value(size);
+  const DWORD n = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+  return Utf8(std::wstring(value.data(), n));
+}
+
 std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
   UCHAR digest[32];
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -162,18 +194,7 @@ std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
   return hex;
 }
 
-std::string UnitTextToUtf8(std::string_view text) {
-  const std::wstring wide = Widen(text, CP_ACP);
-  if (wide.empty()) {
-    return {};
-  }
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), n,
-                      nullptr, nullptr);
-  return utf8;
-}
+std::string UnitTextToUtf8(std::string_view text) { return Utf8(Widen(text, CP_ACP)); }
 
 bool IsDeviceName(const std::string& name, std::string* why) {
   if (ComPortNumber(name.c_str()) == 0) {
