@@ -50,9 +50,15 @@ if(TARGET dtu_cli)
   target_link_libraries(dtu_test_support PUBLIC dtu_cli)
 endif()
 
+# The form's button handlers, for their tests: dtucfg does not link them.
+add_library(dtu_form_logic STATIC ${DTU_FORM_SOURCES})
+target_link_libraries(dtu_form_logic PUBLIC dtu_core)
+target_compile_options(dtu_form_logic PRIVATE -fno-exceptions)
+
 file(GLOB DTU_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
 add_executable(dtu_unit_tests ${DTU_UNIT_TESTS})
-target_link_libraries(dtu_unit_tests PRIVATE dtu_test_support GTest::gtest GTest::gtest_main)
+target_link_libraries(dtu_unit_tests PRIVATE dtu_form_logic dtu_test_support GTest::gtest
+                                             GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(dtu_unit_tests DISCOVERY_TIMEOUT 60)
 
@@ -65,7 +71,7 @@ find_package(benchmark QUIET)
 file(GLOB DTU_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/bench/*.cpp)
 if(benchmark_FOUND AND DTU_BENCH_SOURCES)
   add_executable(dtu_bench ${DTU_BENCH_SOURCES})
-  target_link_libraries(dtu_bench PRIVATE dtu_test_support benchmark::benchmark
+  target_link_libraries(dtu_bench PRIVATE dtu_form_logic dtu_test_support benchmark::benchmark
                                           benchmark::benchmark_main)
   # dtucfg's commands are timed against the simulated unit on a pty.
   add_dependencies(dtu_bench dtu_sim_unit dtucfg)

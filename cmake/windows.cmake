@@ -30,7 +30,8 @@ set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
 set_source_files_properties(${DTU_RC} PROPERTIES
   OBJECT_DEPENDS "${DTU_ICON};${DTU_MANIFEST};${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h;${DTU_VERSION_RC_DEPENDS}")
 
-add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_WIN32_SOURCES} ${DTU_RC} ${DTU_ICON})
+add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_SOURCES} ${DTU_FORM_WIN32_SOURCES}
+                          ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res
                                              ${CMAKE_BINARY_DIR}/res)
 # The C runtime Windows ships formats well enough; MinGW's own printf costs 20 KB.
