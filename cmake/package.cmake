@@ -1,10 +1,6 @@
 # What a user downloads: a zip of both exes for Windows, a .deb of dtucfg for
 # Debian and Ubuntu. Names and versions come from project().
 
-if(NOT TARGET dtucfg)
-  return()
-endif()
-
 set(CPACK_PACKAGE_VENDOR "DTU Configuration Tool developers")
 set(CPACK_PACKAGE_CONTACT "DTU Configuration Tool developers <dtu-config@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "configure DTU cellular data terminals over a serial port")

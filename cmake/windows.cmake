@@ -30,7 +30,8 @@ set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
 set_source_files_properties(${DTU_RC} PROPERTIES
   OBJECT_DEPENDS "${DTU_ICON};${DTU_MANIFEST};${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h;${DTU_VERSION_RC_DEPENDS}")
 
-add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_WIN32_SOURCES} ${DTU_RC} ${DTU_ICON})
+add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_SOURCES} ${DTU_FORM_WIN32_SOURCES}
+                          ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res
                                              ${CMAKE_BINARY_DIR}/res)
 # The C runtime Windows ships formats well enough; MinGW's own printf costs 20 KB.
@@ -47,37 +48,33 @@ set_target_properties(DTUConfig PROPERTIES OUTPUT_NAME DTUConfig
 
 # dtucfg.exe, the console tool. Its two header-only libraries come from a
 # folder that holds only them, never the host's whole /usr/include.
-if(EXISTS ${DTU_CLI_MAIN})
-  set(DTU_THIRD_PARTY ${CMAKE_BINARY_DIR}/third_party/include)
-  foreach(library CLI nlohmann)
-    if(NOT EXISTS /usr/include/${library})
-      message(FATAL_ERROR "/usr/include/${library} is missing: run scripts/deps.sh")
-    endif()
-    file(COPY /usr/include/${library} DESTINATION ${DTU_THIRD_PARTY})
-  endforeach()
-  set(DTU_CLI_RC ${CMAKE_SOURCE_DIR}/res/dtucfg.rc)
-  set_source_files_properties(${DTU_CLI_RC} PROPERTIES OBJECT_DEPENDS "${DTU_VERSION_RC_DEPENDS}")
-  add_executable(dtucfg ${DTU_CORE_SOURCES} ${DTU_CLI_SOURCES} ${DTU_CLI_WIN32_SOURCES}
-                        ${DTU_CLI_MAIN} ${DTU_CLI_RC})
-  target_include_directories(dtucfg PRIVATE ${CMAKE_SOURCE_DIR}/src
-    $<$<COMPILE_LANGUAGE:RC>:${CMAKE_SOURCE_DIR}/res> $<$<COMPILE_LANGUAGE:RC>:${CMAKE_BINARY_DIR}/res>)
-  target_include_directories(dtucfg SYSTEM PRIVATE ${DTU_THIRD_PARTY})
-  target_compile_definitions(dtucfg PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
-                                            $<$<COMPILE_LANGUAGE:CXX>:DTU_VERSION="${PROJECT_VERSION}">)
-  target_compile_options(dtucfg PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Os -ffunction-sections
-                                                                  -fdata-sections>)
-  target_link_options(dtucfg PRIVATE -static -s -Wl,--gc-sections)
-  target_link_libraries(dtucfg PRIVATE setupapi advapi32 bcrypt)
-  set_target_properties(dtucfg PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-endif()
+set(DTU_THIRD_PARTY ${CMAKE_BINARY_DIR}/third_party/include)
+foreach(library CLI nlohmann)
+  if(NOT EXISTS /usr/include/${library})
+    message(FATAL_ERROR "/usr/include/${library} is missing: run scripts/deps.sh")
+  endif()
+  file(COPY /usr/include/${library} DESTINATION ${DTU_THIRD_PARTY})
+endforeach()
+set(DTU_CLI_RC ${CMAKE_SOURCE_DIR}/res/dtucfg.rc)
+set_source_files_properties(${DTU_CLI_RC} PROPERTIES OBJECT_DEPENDS "${DTU_VERSION_RC_DEPENDS}")
+add_executable(dtucfg ${DTU_CORE_SOURCES} ${DTU_CLI_SOURCES} ${DTU_CLI_WIN32_SOURCES}
+                      ${DTU_CLI_MAIN} ${DTU_CLI_RC})
+target_include_directories(dtucfg PRIVATE ${CMAKE_SOURCE_DIR}/src
+  $<$<COMPILE_LANGUAGE:RC>:${CMAKE_SOURCE_DIR}/res> $<$<COMPILE_LANGUAGE:RC>:${CMAKE_BINARY_DIR}/res>)
+target_include_directories(dtucfg SYSTEM PRIVATE ${DTU_THIRD_PARTY})
+target_compile_definitions(dtucfg PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
+                                          $<$<COMPILE_LANGUAGE:CXX>:DTU_VERSION="${PROJECT_VERSION}">)
+target_compile_options(dtucfg PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Os -ffunction-sections
+                                                                -fdata-sections>)
+target_link_options(dtucfg PRIVATE -static -s -Wl,--gc-sections)
+target_link_libraries(dtucfg PRIVATE setupapi advapi32 bcrypt)
+set_target_properties(dtucfg PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 file(GLOB DTU_DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/driver/*.cpp)
-if(DTU_DRIVER_SOURCES)
-  add_executable(dtu_driver ${DTU_DRIVER_SOURCES})
-  target_include_directories(dtu_driver PRIVATE ${CMAKE_SOURCE_DIR}/src)
-  target_link_options(dtu_driver PRIVATE -static)
-  set_target_properties(dtu_driver PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-endif()
+add_executable(dtu_driver ${DTU_DRIVER_SOURCES})
+target_include_directories(dtu_driver PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_link_options(dtu_driver PRIVATE -static)
+set_target_properties(dtu_driver PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 file(GLOB DTU_WINTOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/*.cpp)
 foreach(source ${DTU_WINTOOL_SOURCES})

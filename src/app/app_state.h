@@ -6,11 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/seams.h"
 #include "form/form.h"
+#include "form/seams.h"
 #include "protocol/config_image.h"
 #include "serial/serial_port.h"
-#include "settings/settings_store.h"
 
 inline constexpr std::size_t kReceiveBufferSize = 650;
 
@@ -20,7 +19,6 @@ struct AppState {
   SerialPort* port;
   Sleeper* sleeper;
   MessageBoxes* boxes;
-  SettingsStore* settings;
 
   int SearchActive;
   int AwaitingAck;

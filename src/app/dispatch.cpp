@@ -1,9 +1,9 @@
 #include "app/dispatch.h"
 
+#include "app/device_ops.h"
+#include "app/port_command.h"
 #include "form/control_ids.h"
 #include "form/form_lists.h"
-#include "protocol/device_ops.h"
-#include "serial/port_command.h"
 
 void OnCommand(AppState& app, int controlId) {
   switch (controlId) {

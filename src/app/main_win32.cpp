@@ -5,12 +5,12 @@
 #include <commctrl.h>
 
 #include "app/app_state.h"
+#include "app/device_ops.h"
 #include "app/dispatch.h"
 #include "app/seams_win32.h"
 #include "form/control_ids.h"
 #include "form/form_lists.h"
 #include "form/form_win32.h"
-#include "protocol/device_ops.h"
 #include "serial/serial_port_win32.h"
 #include "settings/settings.h"
 #include "settings/settings_store_win32.h"
@@ -38,7 +38,7 @@ BOOL InitMainDialog(HWND window) {
   g_form.Attach(window);
   g_boxes.Attach(window);
   SetUpForm(g_form);
-  LoadSettings(g_app);
+  LoadSettings(g_form, g_settingsStore);
   SetTimer(window, kPollTimerId, kPollPeriodMs, PollTimerProc);
   return TRUE;
 }
@@ -51,7 +51,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       OnCommand(g_app, LOWORD(wParam));
       return FALSE;
     case WM_CLOSE:
-      SaveSettings(g_app);
+      SaveSettings(g_form, g_settingsStore);
       return FALSE;
     default:
       return FALSE;
@@ -64,7 +64,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   g_app.boxes = &g_boxes;
   g_app.sleeper = &g_sleeper;
   g_app.port = &g_port;
-  g_app.settings = &g_settingsStore;
   InitCommonControls();
   DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
   return 0;

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "app/seams.h"
+#include "form/seams.h"
 
 class Win32MessageBoxes final : public MessageBoxes {
  public:

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/seams.h"
 #include "form/form.h"
+#include "form/seams.h"
 #include "protocol/config_image.h"
 
 // GBK (code page 936) texts: "data bits are 7, parity must be on" and

@@ -2,22 +2,10 @@
 
 #include <string_view>
 
-#include "app/app_state.h"
 #include "form/form_lists.h"
 #include "protocol/transfer.h"
 #include "settings/ini_text.h"
 #include "settings/settings.h"
-
-namespace {
-
-AppState StateOver(Form& form, SettingsStore& settings) {
-  AppState app{};
-  app.form = &form;
-  app.settings = &settings;
-  return app;
-}
-
-}  // namespace
 
 bool IsFormSection(std::string_view name) {
   return SameSettingName(name, "DTU NET") || SameSettingName(name, "DTU COM") ||
@@ -45,8 +33,7 @@ ProfileKind ClassifyProfile(const char* data, std::size_t size) {
 bool ProfileToRecord(SettingsStore& profile, MessageBoxes& boxes, MemoryForm& form,
                      ConfigImage& record) {
   SetUpForm(form);
-  AppState app = StateOver(form, profile);
-  LoadSettings(app);
+  LoadSettings(form, profile);
   return EncodeForm(form, boxes, record);
 }
 
@@ -60,6 +47,5 @@ void ShowRecord(const ConfigImage& record, MemoryForm& form) {
 void RecordToProfile(const ConfigImage& record, SettingsStore& out) {
   MemoryForm form;
   ShowRecord(record, form);
-  AppState app = StateOver(form, out);
-  SaveSettings(app);
+  SaveSettings(form, out);
 }

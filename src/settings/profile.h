@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "app/seams.h"
 #include "form/memory_form.h"
+#include "form/seams.h"
 #include "protocol/config_image.h"
 #include "settings/settings_store.h"
 

@@ -210,26 +210,26 @@ void ValueToSave(Form& form, const SettingKey& key, char* value) {
 
 }  // namespace
 
-void LoadSettings(AppState& app) {
+void LoadSettings(Form& form, SettingsStore& settings) {
   for (const SettingKey& key : kKeys) {
     std::array<char, kLongestValue + 1> value{};
-    app.settings->Read(key.section, key.key, key.defaultValue, value.data(), key.readMax);
+    settings.Read(key.section, key.key, key.defaultValue, value.data(), key.readMax);
     if (key.list != nullptr) {
-      SelectByValue(*app.form, key.control, *key.list, value.data());
+      SelectByValue(form, key.control, *key.list, value.data());
     } else {
-      app.form->SetText(key.control, value.data());
+      form.SetText(key.control, value.data());
     }
   }
 }
 
-void SaveSettings(AppState& app) {
+void SaveSettings(Form& form, SettingsStore& settings) {
   for (const unsigned char position : kSaveOrder) {
     const SettingKey& key = kKeys[position];
     std::array<char, kLongestValue + 1> value{};
-    ValueToSave(*app.form, key, value.data());
-    app.settings->Write(key.section, key.key, value.data());
+    ValueToSave(form, key, value.data());
+    settings.Write(key.section, key.key, value.data());
   }
-  app.form->End(0);
+  form.End(0);
 }
 
 const SettingInfo& SettingInFileOrder(std::size_t position) { return kInfoInFileOrder[position]; }

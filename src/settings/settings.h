@@ -5,13 +5,14 @@
 #include <cstddef>
 #include <string_view>
 
-#include "app/app_state.h"
+#include "form/form.h"
+#include "settings/settings_store.h"
 
-void LoadSettings(AppState& app);
+void LoadSettings(Form& form, SettingsStore& settings);
 // Saves the form and ends it with result 0. A CR or LF in a text is saved
 // as a blank: it would split the line and could make what follows read as a
 // key of its own.
-void SaveSettings(AppState& app);
+void SaveSettings(Form& form, SettingsStore& settings);
 
 // One key of the settings file.
 struct SettingInfo {

@@ -1,7 +1,7 @@
 #include <benchmark/benchmark.h>
 
+#include "app/device_ops.h"
 #include "form/form_lists.h"
-#include "protocol/device_ops.h"
 #include "support/rig.h"
 
 namespace {

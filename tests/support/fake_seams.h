@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/seams.h"
+#include "form/seams.h"
 
 class FakeBoxes final : public MessageBoxes {
  public:

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "app/device_ops.h"
 #include "app/dispatch.h"
 #include "form/control_ids.h"
 #include "form/form_lists.h"
-#include "protocol/device_ops.h"
 #include "support/rig.h"
 
 namespace {

@@ -33,13 +33,10 @@ class SettingsFileTest : public ::testing::Test {
   // A new run: a fresh form, set up as at creation.
   void StartForm() {
     form = std::make_unique<TestForm>();
-    app = AppState{};
-    app.form = form.get();
-    app.settings = store.get();
     SetUpForm(*form);
   }
-  void Load() { LoadSettings(app); }
-  void Save() { SaveSettings(app); }
+  void Load() { LoadSettings(*form, *store); }
+  void Save() { SaveSettings(*form, *store); }
   void Restart() {
     Save();
     StartForm();
@@ -65,7 +62,6 @@ class SettingsFileTest : public ::testing::Test {
   std::string path;
   std::unique_ptr<IniStore> store;
   std::unique_ptr<TestForm> form;
-  AppState app{};
 };
 
 // One list key, its control, and the value stored for each index.
@@ -397,7 +393,6 @@ TEST_F(SettingsFileTest, ExistingFileIsRewrittenInPlace) {
 
 TEST_F(SettingsFileTest, UnwritableFileStillEndsTheForm) {
   store = std::make_unique<IniStore>((dir / "no such folder" / "DTU.ini").string());
-  app.settings = store.get();
   Load();
   EXPECT_EQ(form->Text(IDC_APN), "cmnet");
   Save();

@@ -1,4 +1,4 @@
-#include "serial/port_command.h"
+#include "app/port_command.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "protocol/device_ops.h"
+#include "app/device_ops.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // The device commands and the 10 ms poll timer that serves their replies.
-#ifndef DTU_PROTOCOL_DEVICE_OPS_H
-#define DTU_PROTOCOL_DEVICE_OPS_H
+#ifndef DTU_APP_DEVICE_OPS_H
+#define DTU_APP_DEVICE_OPS_H
 
 #include "app/app_state.h"
 

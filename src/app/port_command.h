@@ -1,5 +1,5 @@
-#ifndef DTU_SERIAL_PORT_COMMAND_H
-#define DTU_SERIAL_PORT_COMMAND_H
+#ifndef DTU_APP_PORT_COMMAND_H
+#define DTU_APP_PORT_COMMAND_H
 
 #include "app/app_state.h"
 

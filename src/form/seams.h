@@ -1,7 +1,7 @@
-// The two platform services, besides the form and the port, that the portable
-// core uses: message boxes and sleeping.
-#ifndef DTU_APP_SEAMS_H
-#define DTU_APP_SEAMS_H
+// The two platform services the form's rules use besides the form itself and
+// the port: message boxes and sleeping.
+#ifndef DTU_FORM_SEAMS_H
+#define DTU_FORM_SEAMS_H
 
 enum class BoxOwner { None, Form };
 
