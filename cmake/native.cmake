@@ -55,6 +55,12 @@ target_link_libraries(dtu_unit_tests PRIVATE dtu_form_logic dtu_test_support GTe
 include(GoogleTest)
 gtest_discover_tests(dtu_unit_tests DISCOVERY_TIMEOUT 60)
 
+# The rules of docs/design.md that the sources themselves show: layers,
+# platform headers and platform #if.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME source_rules COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/check_sources.py
+                                   ${CMAKE_SOURCE_DIR}/src)
+
 # The unit tests start the simulated unit as a child process.
 add_dependencies(dtu_unit_tests dtu_sim_unit)
 target_compile_definitions(dtu_unit_tests PRIVATE DTU_SIM_UNIT="$<TARGET_FILE:dtu_sim_unit>")
