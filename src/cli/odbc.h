@@ -25,6 +25,7 @@ struct DbError {
   // 40001, 40P01: the transaction lost a race; running it again may succeed.
   bool IsSerializationFailure() const;
   // The server is gone (08xxx, a shutdown, a dead link): wait, then Connect again.
+  // psqlODBC gives a refused login, a wrong password too, as 08001 as well.
   bool IsConnectionLost() const;
 };
 
