@@ -15,11 +15,16 @@ if(NOT DTU_CLI11_INCLUDE OR NOT DTU_JSON_INCLUDE)
 endif()
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 find_package(Threads REQUIRED)
+# The production line's database: unixODBC.
+find_package(ODBC)
+if(NOT ODBC_FOUND)
+  message(FATAL_ERROR "unixODBC is missing: run scripts/deps.sh")
+endif()
 # Serial lines, port listing and console over POSIX; the report's digest.
 add_library(dtu_platform STATIC ${DTU_CLI_POSIX_SOURCES})
 target_link_libraries(dtu_platform PUBLIC dtu_core OpenSSL::Crypto Threads::Threads)
 add_library(dtu_cli STATIC ${DTU_CLI_SOURCES})
-target_link_libraries(dtu_cli PUBLIC dtu_platform)
+target_link_libraries(dtu_cli PUBLIC dtu_platform ODBC::ODBC)
 target_compile_definitions(dtu_cli PUBLIC DTU_VERSION="${PROJECT_VERSION}")
 target_include_directories(dtu_cli SYSTEM PUBLIC ${DTU_CLI11_INCLUDE} ${DTU_JSON_INCLUDE})
 add_executable(dtucfg ${DTU_CLI_MAIN})
@@ -64,6 +69,9 @@ add_test(NAME source_rules COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tool
 # The unit tests start the simulated unit as a child process.
 add_dependencies(dtu_unit_tests dtu_sim_unit)
 target_compile_definitions(dtu_unit_tests PRIVATE DTU_SIM_UNIT="$<TARGET_FILE:dtu_sim_unit>")
+# The database tests start their own PostgreSQL through this script.
+target_compile_definitions(dtu_unit_tests PRIVATE
+  DTU_SCRATCH_PG="${CMAKE_SOURCE_DIR}/tests/support/scratch_pg.py")
 
 # Benchmarks are built so they stay compilable; they are run by hand.
 find_package(benchmark QUIET)

@@ -67,7 +67,11 @@ target_compile_definitions(dtucfg PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WI
 target_compile_options(dtucfg PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Os -ffunction-sections
                                                                 -fdata-sections>)
 target_link_options(dtucfg PRIVATE -static -s -Wl,--gc-sections)
-target_link_libraries(dtucfg PRIVATE setupapi advapi32 bcrypt)
+target_link_libraries(dtucfg PRIVATE setupapi advapi32 bcrypt odbc32)
+# MinGW's ODBC headers need <windows.h> first; the source itself stays free
+# of platform includes.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/cli/odbc.cpp PROPERTIES
+                            COMPILE_OPTIONS "-include;windows.h")
 set_target_properties(dtucfg PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 file(GLOB DTU_DRIVER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/driver/*.cpp)

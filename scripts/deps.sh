@@ -6,20 +6,31 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           binutils-mingw-w64-x86-64 wine64 fonts-wine xvfb x11-utils imagemagick python3 file
           clang-format clang-tidy libcli11-dev nlohmann-json3-dev libssl-dev fonts-dejavu-core
-          unzip dpkg-dev man-db bash-completion python3-pefile)
+          unzip dpkg-dev man-db bash-completion python3-pefile
+          postgresql unixodbc-dev odbc-postgresql)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 fonts-wine xvfb
-            imagemagick python3 python3-pefile libcli11-dev nlohmann-json3-dev libssl-dev)
+            imagemagick python3 python3-pefile libcli11-dev nlohmann-json3-dev libssl-dev
+            unixodbc-dev odbc-postgresql)
 fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The package registers its drivers only when /etc/odbcinst.ini names no
+# PostgreSQL driver at all; a half-edited file is put right here.
+for driver in "PostgreSQL Unicode" "PostgreSQL ANSI"; do
+  if ! odbcinst -q -d -n "$driver" >/dev/null 2>&1; then
+    $sudo odbcinst -i -d -r >/dev/null <<<"$(awk -v want="[$driver]" \
+      '/^\[/ { on = ($0 == want) } on' /usr/share/psqlodbc/odbcinst.ini.template)"
+  fi
+done

@@ -1,0 +1,74 @@
+// A database reached through ODBC: unixODBC on Linux, odbc32.dll on Windows.
+// Text goes both ways as UTF-8; every value is a bound parameter.
+#ifndef DTU_CLI_ODBC_H
+#define DTU_CLI_ODBC_H
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// The connection string with the value of every Pwd= and Password= (any case,
+// braced or not) shown as ***: for every message that echoes one.
+std::string MaskPassword(const std::string& connectionString);
+
+// What went wrong, as the driver said it; any password in it masked.
+struct DbError {
+  std::string sqlState;  // five characters; empty when the driver gave none
+  std::string message;
+  bool connectionLost = false;  // the driver found the link dead
+
+  // 23505: a unique constraint refused the row.
+  bool IsUniqueViolation() const;
+  // 40001, 40P01: the transaction lost a race; running it again may succeed.
+  bool IsSerializationFailure() const;
+  // The server is gone (08xxx, a shutdown, a dead link): wait, then Connect again.
+  // psqlODBC gives a refused login, a wrong password too, as 08001 as well.
+  bool IsConnectionLost() const;
+};
+
+// A bound parameter: NULL (the empty alternative), a 64-bit integer or UTF-8 text.
+using DbValue = std::variant<std::monostate, std::int64_t, std::string>;
+// A result row: one cell per column, nothing for NULL, text otherwise.
+using DbRow = std::vector<std::optional<std::string>>;
+
+struct DbResult {
+  std::vector<DbRow> rows;
+  std::int64_t affected = 0;  // rows an INSERT, UPDATE or DELETE changed
+};
+
+// One connection. Statements run in autocommit unless between Begin() and
+// Commit() or Rollback().
+class Database {
+ public:
+  Database();
+  Database(Database&& other) noexcept;
+  Database& operator=(Database&& other) noexcept;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  ~Database();
+
+  // Connects without prompting (ODBC 3, a login timeout of a few seconds);
+  // an open connection is closed first.
+  bool Connect(const std::string& connectionString, DbError* error);
+  void Disconnect();
+  bool Connected() const;
+
+  bool Begin(DbError* error);
+  bool Commit(DbError* error);
+  bool Rollback(DbError* error);
+
+  // Prepares sql, binds params to its ? in order, runs it and fetches every
+  // row. An UPDATE or DELETE that matches no row succeeds with 0 affected.
+  // result may be null.
+  bool Exec(const std::string& sql, const std::vector<DbValue>& params, DbResult* result,
+            DbError* error);
+
+ private:
+  struct Handles;
+  std::unique_ptr<Handles> handles_;
+};
+
+#endif
