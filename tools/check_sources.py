@@ -30,19 +30,23 @@ LAYERS = {
 # Angle-bracket headers the portable sources may use: the C++ library, and
 # for dtucfg its libraries. Anything else (windows.h, unistd.h, termios.h,
 # sys/..., openssl/...) belongs in a platform file.
-STANDARD = {
-    "algorithm", "array", "atomic", "cerrno", "chrono", "climits", "cmath", "condition_variable",
-    "cstddef", "cstdint", "cstdio", "cstdlib", "cstring", "ctime", "exception", "functional",
-    "initializer_list", "iterator", "limits", "map", "memory", "mutex", "optional", "set",
-    "sstream", "stdexcept", "string", "string_view", "thread", "tuple", "type_traits",
-    "unordered_map", "utility", "variant", "vector",
-}
+STANDARD = set("""
+    algorithm any array atomic bitset cassert cctype cerrno cfloat charconv chrono cinttypes
+    climits clocale cmath codecvt complex condition_variable csetjmp csignal cstdarg cstddef
+    cstdint cstdio cstdlib cstring ctime cuchar cwchar cwctype deque exception execution
+    filesystem forward_list fstream functional future initializer_list iomanip ios iosfwd
+    iostream istream iterator limits list locale map memory memory_resource mutex new numeric
+    optional ostream queue random ratio regex scoped_allocator set shared_mutex sstream stack
+    stdexcept streambuf string string_view system_error thread tuple type_traits typeindex
+    typeinfo unordered_map unordered_set utility valarray variant vector
+""".split())
 LIBRARIES = {"cli": re.compile(r"^(CLI/|nlohmann/|sql\.h$|sqlext\.h$)")}
 # The core allocates nothing: none of these may reach it.
-ALLOCATING = {
-    "condition_variable", "functional", "map", "memory", "mutex", "set", "sstream", "stdexcept",
-    "string", "thread", "unordered_map", "vector",
-}
+ALLOCATING = set("""
+    condition_variable deque filesystem forward_list fstream functional future iostream list map
+    memory mutex queue regex set sstream stack stdexcept string thread unordered_map unordered_set
+    vector
+""".split())
 # Listing the ports is dtucfg's alone (the form offers fixed names), so it
 # may build lists.
 LISTING = re.compile(r"^port_(list|names)")

@@ -11,8 +11,8 @@
 namespace {
 
 const CliCommand* const kCommands[] = {
-    &kPortsCommand, &kSearchCommand,  &kReadCommand,         &kWriteCommand, &kDiffCommand,
-    &kLineCommand,  &kRestartCommand, &kFactoryResetCommand, &kShowCommand,
+    &kPortsCommand, &kSearchCommand, &kReadCommand,    &kWriteCommand,        &kDiffCommand,
+    &kLineCommand,  &kBatchCommand,  &kRestartCommand, &kFactoryResetCommand, &kShowCommand,
 };
 
 }  // namespace
@@ -45,6 +45,14 @@ void AddUnitsOptions(CLI::App& command, Options& options, const char* unitsHelp)
       ->allow_extra_args(false);
 }
 
+void AddDbOption(CLI::App& command, Options& options) {
+  command
+      .add_option("--db", options.db,
+                  "The database: an ODBC connection string (DSN=NAME, or Driver=...;Server=...); "
+                  "DTUCFG_DB when not given")
+      ->type_name("CONNECTION");
+}
+
 unsigned TimeoutMs(const Options& options) {
   return static_cast<unsigned>(std::ceil(options.timeoutSeconds * 1000));
 }
@@ -69,8 +77,8 @@ int RunCli(int argc, char** argv) {
       "\"PORT: result\" and each of its lines prefixed \"PORT: \".\n"
       "Exit codes: 0 done (or the same); 1 differences found; 2 usage error or input refused,\n"
       "nothing sent; 3 no unit answered; 4 the port cannot be opened; 5 the unit failed a\n"
-      "command (line: the report cannot be written); 130 interrupted. With several ports, the\n"
-      "largest of theirs.");
+      "command (line: the report or the database cannot be written); 130 interrupted. With\n"
+      "several ports, the largest of theirs; with a database, 4 when it cannot be reached.");
 
   CLI::App* subcommands[std::size(kCommands)];
   for (std::size_t i = 0; i < std::size(kCommands); ++i) {

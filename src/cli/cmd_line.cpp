@@ -3,23 +3,27 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/cli.h"
 #include "cli/command.h"
+#include "cli/db_batch.h"
 #include "cli/fleet.h"
+#include "cli/ledger_db.h"
 #include "cli/ledger_file.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "cli/platform.h"
 #include "cli/station.h"
 #include "serial/interrupt.h"
 
 namespace {
 
 void AddOptions(CLI::App& command, Options& options) {
-  AddProfileOption(command, options);
+  command.add_option("PROFILE", options.file, "The profile (a settings file); not with --batch");
   command.add_option("--port", options.ports, "A port of the line (repeatable)")
       ->type_name("PORT")
       ->required()
@@ -30,6 +34,39 @@ void AddOptions(CLI::App& command, Options& options) {
       .add_option("--report", options.report,
                   "Append one row per unit to this CSV; an existing one is resumed")
       ->type_name("FILE.csv");
+  command
+      .add_option("--batch", options.batch,
+                  "Take the profile and the rows from this batch in the database, shared with "
+                  "other stations")
+      ->type_name("NAME");
+  command
+      .add_option("--station", options.station,
+                  "This station's name in the batch's record (default: the host name)")
+      ->type_name("NAME");
+  AddDbOption(command, options);
+}
+
+// What the line is given: a profile and rows here, or a batch there.
+int CheckLineInput(const Options& options) {
+  if (options.batch.empty()) {
+    if (!options.station.empty() || !options.db.empty()) {
+      Error("--station and --db go with --batch");
+      return kExitUsage;
+    }
+    if (options.file.empty()) {
+      Error("give PROFILE, or --batch NAME for a batch in the database");
+      return kExitUsage;
+    }
+    return kExitOk;
+  }
+  if (!options.file.empty() || !options.sets.empty() || !options.units.empty() ||
+      !options.uniques.empty() || !options.report.empty()) {
+    Error(
+        "--batch takes the profile and the rows from the database: give no PROFILE, --set, "
+        "--units, --unique or --report with it");
+    return kExitUsage;
+  }
+  return kExitOk;
 }
 
 // The line's ports, each a real one that can be unplugged.
@@ -84,11 +121,19 @@ int RunStations(const Options& options, Ledger& ledger, const std::vector<std::s
 }
 
 int Run(const Options& options) {
+  int code = CheckLineInput(options);
   WriteInput input;
-  int code = LoadWriteInput(options, &input);
+  const bool shared = !options.batch.empty();
+  if (code == kExitOk && !shared) {
+    code = LoadWriteInput(options, &input);
+  }
   std::vector<std::string> ports;
   if (code == kExitOk) {
     code = LinePorts(options, input, &ports);
+  }
+  std::string connection;
+  if (code == kExitOk && shared) {
+    code = DbConnectionString(options, &connection);
   }
   SharedLog log;
   if (code == kExitOk) {
@@ -97,13 +142,26 @@ int Run(const Options& options) {
   if (code != kExitOk) {
     return code;
   }
-  FileLedger ledger(input, options.report);
-  std::string error;
-  if (!ledger.Open(ports, &error)) {
-    Error(error);
-    return kExitUsage;
+  std::unique_ptr<Ledger> ledger;
+  if (shared) {
+    const std::string station = options.station.empty() ? platform::HostName() : options.station;
+    if (station.empty()) {
+      Error("this computer has no name: give --station NAME");
+      return kExitUsage;
+    }
+    ledger = std::make_unique<DbLedger>(connection, options.batch, station);
+  } else {
+    ledger = std::make_unique<FileLedger>(input, options.report);
   }
-  return RunStations(options, ledger, ports, log.file());
+  std::string error;
+  code = ledger->Open(ports, &error);
+  if (code != kExitOk) {
+    if (!error.empty()) {
+      Error(error);
+    }
+    return code;
+  }
+  return RunStations(options, *ledger, ports, log.file());
 }
 
 }  // namespace

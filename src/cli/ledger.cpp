@@ -23,3 +23,19 @@ const char* ResultName(UnitResult result) {
 std::string RecordSha(const ConfigImage& record) {
   return platform::Sha256Hex(record.bytes.data(), record.bytes.size());
 }
+
+std::string ResultCounts(const std::map<UnitResult, int>& counts) {
+  const auto count = [&counts](UnitResult result) {
+    const auto found = counts.find(result);
+    return found == counts.end() ? 0 : found->second;
+  };
+  std::string failures;
+  for (const UnitResult result : kUnitResults) {
+    if (result != UnitResult::Ok && count(result) > 0) {
+      failures += std::string(failures.empty() ? "" : ", ") + ResultName(result) + " " +
+                  std::to_string(count(result));
+    }
+  }
+  return "units done: " + std::to_string(count(UnitResult::Ok)) +
+         "; failures: " + (failures.empty() ? std::string("none") : failures);
+}

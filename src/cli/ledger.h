@@ -6,6 +6,7 @@
 #ifndef DTU_CLI_LEDGER_H
 #define DTU_CLI_LEDGER_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ inline constexpr UnitResult kUnitResults[] = {
 };
 // As the report and the messages write it: "ok", "no-ack" and so on.
 const char* ResultName(UnitResult result);
+
+// "units done: N; failures: ..." for a line's last words.
+std::string ResultCounts(const std::map<UnitResult, int>& counts);
 
 // The SHA-256 of a record, as ledgers keep it.
 std::string RecordSha(const ConfigImage& record);
@@ -53,11 +57,15 @@ class Ledger {
   virtual ~Ledger() = default;
 
   // Before any port is opened: takes up what an earlier run left, refusing
-  // what does not fit this line. The error is the whole message.
-  virtual bool Open(const std::vector<std::string>& ports, std::string* error) = 0;
+  // what does not fit this line. kExitOk, or the exit code with the whole
+  // message in error (empty when it was told already).
+  virtual int Open(const std::vector<std::string>& ports, std::string* error) = 0;
   // What the line writes: the profile, and the rows when it has any.
   virtual const WriteInput& input() const = 0;
 
+  // Whether a new unit may be served now; false while the ledger cannot be
+  // reached, so that nothing is sent to a unit that could not be kept.
+  virtual bool Reachable() { return true; }
   // The next row for a unit on port, kept before it returns: a row in doubt
   // on that port first, then the lowest free one.
   virtual Status ClaimRow(const std::string& port, Claim* claim, std::string* error) = 0;

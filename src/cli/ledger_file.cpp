@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "cli/cli.h"
 #include "cli/csv.h"
 #include "cli/output.h"
 
@@ -58,37 +59,37 @@ FileLedger::FileLedger(const WriteInput& input, std::string report)
   }
 }
 
-bool FileLedger::Open(const std::vector<std::string>& ports, std::string* error) {
+int FileLedger::Open(const std::vector<std::string>& ports, std::string* error) {
   if (reportPath_.empty()) {
-    return true;
+    return kExitOk;
   }
   report_ = std::make_unique<platform::AppendFile>();
   std::string text;
   if (!OpenRows(*report_, reportPath_, &text, error) || !Resume(text, error)) {
-    return false;
+    return kExitUsage;
   }
   if (!input_.hasUnits) {
-    return true;
+    return kExitOk;
   }
   const std::string claimsPath = reportPath_ + ".claims";
   claims_ = std::make_unique<platform::AppendFile>();
   std::string claims;
   if (!OpenRows(*claims_, claimsPath, &claims, error)) {
-    return false;
+    return kExitUsage;
   }
   // Claims without their report are from another line's run.
   if (text.empty() && !claims.empty()) {
     claims.clear();
     if (!claims_->Truncate(0, error)) {
       *error = claimsPath + ": " + *error;
-      return false;
+      return kExitUsage;
     }
   }
   if (!ResumeClaims(claims, ports, error)) {
     *error = claimsPath + ": " + *error;
-    return false;
+    return kExitUsage;
   }
-  return true;
+  return kExitOk;
 }
 
 bool FileLedger::Resume(const std::string& text, std::string* error) {
@@ -256,15 +257,7 @@ bool FileLedger::Finished() {
 
 std::string FileLedger::Summary() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  std::string text = "units done: " + std::to_string(counts_[UnitResult::Ok]);
-  std::string failures;
-  for (const UnitResult result : kUnitResults) {
-    if (result != UnitResult::Ok && counts_[result] > 0) {
-      failures += std::string(failures.empty() ? "" : ", ") + ResultName(result) + " " +
-                  std::to_string(counts_[result]);
-    }
-  }
-  text += "; failures: " + (failures.empty() ? std::string("none") : failures);
+  std::string text = ResultCounts(counts_);
   if (input_.hasUnits) {
     const auto left = std::count_if(slots_.begin(), slots_.end(),
                                     [](const Slot& slot) { return slot.state != State::Done; });

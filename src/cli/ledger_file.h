@@ -18,7 +18,7 @@ class FileLedger final : public Ledger {
   // An empty report keeps the rows in memory only.
   FileLedger(const WriteInput& input, std::string report);
 
-  bool Open(const std::vector<std::string>& ports, std::string* error) override;
+  int Open(const std::vector<std::string>& ports, std::string* error) override;
   const WriteInput& input() const override { return input_; }
   Status ClaimRow(const std::string& port, Claim* claim, std::string* error) override;
   Status FindDoneRow(const std::string& sha, int* row, std::string* error) override;

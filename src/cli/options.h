@@ -26,6 +26,12 @@ struct Options {
   bool noVerify = false;
   bool json = false;
   bool yes = false;
+  // The line shared through a database.
+  std::string db;
+  std::string batch;
+  std::string station;
+  std::string batchAction;
+  int row = 0;
 };
 
 struct CliCommand {
@@ -46,6 +52,7 @@ extern const CliCommand kRestartCommand;
 extern const CliCommand kFactoryResetCommand;
 extern const CliCommand kLineCommand;
 extern const CliCommand kShowCommand;
+extern const CliCommand kBatchCommand;
 
 // Options more than one command takes.
 // --port (repeatable, or "all") and --json.
@@ -55,6 +62,9 @@ void AddSetOption(CLI::App& command, Options& options);
 void AddProfileOption(CLI::App& command, Options& options);
 // --units, with what it is for, and --unique, as write and line take them.
 void AddUnitsOptions(CLI::App& command, Options& options, const char* unitsHelp);
+
+// --db, as the commands on a shared line take it.
+void AddDbOption(CLI::App& command, Options& options);
 
 // Each wait for the unit, as the session counts it.
 unsigned TimeoutMs(const Options& options);

@@ -37,6 +37,10 @@ void Station::Run(const std::string& port) {
     if (!open_ && !OpenPort()) {
       continue;
     }
+    if (!ledger_.Reachable()) {
+      Pause();
+      continue;
+    }
     Session session{connection_.link(), kSearchSliceMs, nullptr};
     const SessionResult found = FindUnit(session);
     if (found == SessionResult::Lost) {

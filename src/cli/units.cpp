@@ -1,6 +1,7 @@
 #include "cli/units.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "cli/cli.h"
@@ -54,10 +55,21 @@ std::string WarningText(const FieldWarning& warning) {
 
 }  // namespace
 
-bool SameKeyValue(const ConfigImage& a, const ConfigImage& b, const std::string& key) {
+std::string KeyValueHex(const ConfigImage& record, const std::string& key) {
   const SettingInfo* setting = FindSetting(key);
   const RecordField* field = setting != nullptr ? RecordFieldOf(setting->control) : nullptr;
-  return field != nullptr && SameField(a, b, *field);
+  if (field == nullptr) {
+    return {};
+  }
+  std::uint8_t value[kFieldValueMax];
+  const std::size_t n = FieldValue(record, *field, value);
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (std::size_t i = 0; i < n; ++i) {
+    hex += kDigits[value[i] >> 4];
+    hex += kDigits[value[i] & 0x0F];
+  }
+  return hex;
 }
 
 bool BuildUnits(const std::string& path, const CsvTable& csv, const RecordInput& base,
@@ -77,19 +89,20 @@ bool BuildUnits(const std::string& path, const CsvTable& csv, const RecordInput&
       table->keys.push_back(csv.rows[0][i]);
     }
   }
-  std::vector<std::string> keys = unique;
-  const auto hasColumn = [&settings](const std::string& key) {
-    const SettingInfo* setting = FindSetting(key);
-    return std::find(settings.begin(), settings.end(), setting) != settings.end();
-  };
-  if (keys.empty() && hasColumn("ID")) {
-    keys.emplace_back("ID");
-  }
-  for (const std::string& key : keys) {
-    const SettingInfo* setting = FindSetting(key);
+  // ID is always unique when the CSV has it: two units with one ID are the
+  // failure this guards against, whatever other keys are named.
+  std::vector<std::string> keys;
+  std::vector<std::string> wanted = unique;
+  wanted.insert(wanted.begin(), "ID");
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    const SettingInfo* setting = FindSetting(wanted[i]);
     if (setting == nullptr || RecordFieldOf(setting->control) == nullptr) {
-      *error = "--unique " + key + ": not a settings key";
+      *error = "--unique " + wanted[i] + ": not a settings key";
       return false;
+    }
+    const bool column = std::find(settings.begin(), settings.end(), setting) != settings.end();
+    if ((i > 0 || column) && std::find(keys.begin(), keys.end(), setting->key) == keys.end()) {
+      keys.emplace_back(setting->key);
     }
   }
   table->unique = keys;
@@ -98,6 +111,10 @@ bool BuildUnits(const std::string& path, const CsvTable& csv, const RecordInput&
   for (const FieldWarning& warning : CheckRecordInput(base)) {
     known.insert(WarningText(warning));
   }
+  // Each unique key's values so far, as the bytes the unit would get, with
+  // their rows.
+  std::map<std::string, std::map<std::string, std::size_t>> seen;
+  std::map<std::string, std::size_t> ports;
   for (std::size_t r = 1; r < csv.rows.size(); ++r) {
     const std::vector<std::string>& cells = csv.rows[r];
     if (cells.size() != settings.size()) {
@@ -137,22 +154,21 @@ bool BuildUnits(const std::string& path, const CsvTable& csv, const RecordInput&
         return false;
       }
       if (known.count(WarningText(warning)) == 0) {
-        Warn(RowName(path, r) + WarningText(warning));
+        table->warnings.push_back(RowName(path, r) + WarningText(warning));
       }
     }
     row.record = input.record;
-    for (const UnitRow& earlier : table->rows) {
-      if (table->hasPort && earlier.port == row.port) {
-        *error = RowName(path, r) + "the port " + row.port + " already has row " +
-                 std::to_string(earlier.number);
+    if (table->hasPort && !ports.emplace(row.port, r).second) {
+      *error = RowName(path, r) + "the port " + row.port + " already has row " +
+               std::to_string(ports[row.port]);
+      return false;
+    }
+    for (const std::string& key : keys) {
+      const auto [earlier, added] = seen[key].emplace(KeyValueHex(row.record, key), r);
+      if (!added) {
+        *error = RowName(path, r) + key + " is the same as row " + std::to_string(earlier->second) +
+                 "'s; it must be unique";
         return false;
-      }
-      for (const std::string& key : keys) {
-        if (SameKeyValue(earlier.record, row.record, key)) {
-          *error = RowName(path, r) + key + " is the same as row " +
-                   std::to_string(earlier.number) + "'s; it must be unique";
-          return false;
-        }
       }
     }
     table->rows.push_back(std::move(row));
@@ -192,6 +208,9 @@ int LoadWriteInput(const Options& options, WriteInput* input) {
   if (!BuildUnits(options.units, csv, input->base, options.uniques, &input->units, &error)) {
     Error(error);
     return kExitUsage;
+  }
+  for (const std::string& warning : input->units.warnings) {
+    Warn(warning);
   }
   input->hasUnits = true;
   return kExitOk;

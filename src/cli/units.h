@@ -27,14 +27,16 @@ struct UnitsTable {
   bool hasPort = false;
   std::vector<std::string> unique;  // the keys whose values differ between rows
   std::vector<UnitRow> rows;
+  // Per row, what the profile alone does not warn of.
+  std::vector<std::string> warnings;
 };
 
 // The rows of csv (its first row the header) laid over base, named as
-// messages should call them. The unique keys: those given, or "ID" when none
-// is and the CSV has it. False, with the message (naming the row) in error,
-// when any row is refused: also when a row's own value would not reach the
-// unit as given (cut, not hex, out of range). Other warnings the profile
-// alone does not raise are told per row.
+// messages should call them. The unique keys: those given, and "ID" when the
+// CSV has it. False, with the message (naming the row) in error, when any row
+// is refused: also when a row's own value would not reach the unit as given
+// (cut, not hex, out of range). Other warnings the profile alone does not
+// raise are kept per row.
 bool BuildUnits(const std::string& name, const CsvTable& csv, const RecordInput& base,
                 const std::vector<std::string>& unique, UnitsTable* table, std::string* error);
 
@@ -48,7 +50,8 @@ struct WriteInput {
 };
 int LoadWriteInput(const Options& options, WriteInput* input);
 
-// Whether two records would give the unit the same value for a key.
-bool SameKeyValue(const ConfigImage& a, const ConfigImage& b, const std::string& key);
+// The bytes a record gives the unit for a key, in hex: two values that read
+// differently but give the same bytes ("7B 92", "7b92") are one value.
+std::string KeyValueHex(const ConfigImage& record, const std::string& key);
 
 #endif

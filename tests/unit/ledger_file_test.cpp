@@ -62,7 +62,7 @@ class FileLedgerTest : public testing::Test {
   void FirstRun() {
     FileLedger ledger(input_, report_);
     std::string error;
-    ASSERT_TRUE(ledger.Open({"p1", "p2"}, &error)) << error;
+    ASSERT_EQ(ledger.Open({"p1", "p2"}, &error), 0) << error;
     ASSERT_EQ(Claimed(ledger, "p1"), 0);
     Report(ledger, 0, "p1", UnitResult::Ok);
     ASSERT_EQ(Claimed(ledger, "p2"), 1);
@@ -78,7 +78,7 @@ TEST_F(FileLedgerTest, ResumeSkipsWrittenRowsAndKeepsAClaimInDoubtForItsPort) {
   FirstRun();
   FileLedger ledger(input_, report_);
   std::string error;
-  ASSERT_TRUE(ledger.Open({"p1", "p2"}, &error)) << error;
+  ASSERT_EQ(ledger.Open({"p1", "p2"}, &error), 0) << error;
   int done = Ledger::kNoRow;
   ASSERT_EQ(ledger.FindDoneRow(RecordSha(input_.units.rows[0].record), &done, &error),
             Ledger::Status::Ok);
@@ -105,7 +105,7 @@ TEST_F(FileLedgerTest, TornLastRowsAreCutOff) {
   {
     FileLedger ledger(input_, report_);
     std::string error;
-    ASSERT_TRUE(ledger.Open({"p1", "p2"}, &error)) << error;
+    ASSERT_EQ(ledger.Open({"p1", "p2"}, &error), 0) << error;
     // The torn report row did not count: row 2 is still in doubt on p2.
     bool inDoubt = false;
     EXPECT_EQ(Claimed(ledger, "p2", &inDoubt), 1);
@@ -120,12 +120,12 @@ TEST_F(FileLedgerTest, AChangedCsvOrOtherColumnsAreRefused) {
   FirstRun();
   std::string error;
   input_.units.rows[0].values = {"09"};
-  EXPECT_FALSE(FileLedger(input_, report_).Open({"p1"}, &error));
+  EXPECT_EQ(FileLedger(input_, report_).Open({"p1"}, &error), 2);
   EXPECT_NE(error.find("row 1 was written with other values"), std::string::npos) << error;
 
   input_.units.rows[0].values = {"01", "x"};
   input_.units.keys = {"ID", "APN"};
-  EXPECT_FALSE(FileLedger(input_, report_).Open({"p1"}, &error));
+  EXPECT_EQ(FileLedger(input_, report_).Open({"p1"}, &error), 2);
   EXPECT_NE(error.find("its columns are not this line's"), std::string::npos) << error;
 }
 
