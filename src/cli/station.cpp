@@ -154,8 +154,14 @@ bool Station::Provision(Session& session, Ledger::Claim* claim, UnitResult* resu
     return true;
   }
   step = WriteRecordToUnit(session, record);
-  if (step == SessionResult::Ok) {
-    step = ReadRecordFromUnit(session, held);
+  // Without its acknowledgement the unit may still have taken the record: a
+  // row given to the next unit would then be on two. Its record tells.
+  if (step == SessionResult::Ok || step == SessionResult::NoAck) {
+    const SessionResult read = ReadRecordFromUnit(session, held);
+    if (step == SessionResult::Ok ||
+        (read == SessionResult::Ok && RecordSha(held) == RecordSha(record))) {
+      step = read;
+    }
   }
   if (step != SessionResult::Ok) {
     *result = Failure(step);
