@@ -129,7 +129,9 @@ int Store(Database& db, const Options& options, const WriteInput& input,
           return fail("cannot store " + where + ": " + error.message);
         }
         db.Rollback(&ignored);
-        return fail(where + ": " + key + " must be unique, and " + Clash(db, key, hex));
+        std::string why = where;
+        why += ": " + key + " must be unique, and " + Clash(db, key, hex);
+        return fail(why);
       }
     }
   }

@@ -1,6 +1,8 @@
 #include "cli/db_batch.h"
 
+#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli.h"
@@ -16,53 +18,63 @@ namespace {
 // Version 1 of the line's tables. Batch rows keep their values as one CSV
 // row each, so that they come back exactly as the CSV had them; a unique
 // value is kept as the bytes the unit gets, so that "7B 92" and "7b92" clash.
-std::vector<std::string> SchemaStatements() {
-  const std::string text = dialect::kTextType;
-  const std::string serial = dialect::kSerialColumn;
-  const std::string when = "TIMESTAMP WITH TIME ZONE";
-  return {
-      "CREATE TABLE dtucfg_schema (version INTEGER NOT NULL)",
-      "INSERT INTO dtucfg_schema (version) VALUES (" + std::to_string(kSchemaVersion) + ")",
-      "CREATE TABLE dtucfg_batch (name VARCHAR(200) NOT NULL PRIMARY KEY, profile " + text +
-          " NOT NULL, sets " + text + " NOT NULL, columns " + text + " NOT NULL, unique_keys " +
-          text + " NOT NULL, created_at " + when +
-          " DEFAULT CURRENT_TIMESTAMP NOT NULL, created_by VARCHAR(200) DEFAULT CURRENT_USER NOT "
-          "NULL)",
-      "CREATE TABLE dtucfg_row (batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name), "
-      "row_no INTEGER NOT NULL, cells " +
-          text +
-          " NOT NULL, record_sha256 CHAR(64) NOT NULL, state VARCHAR(8) NOT NULL, station "
-          "VARCHAR(200), port VARCHAR(400), claim_key VARCHAR(100), claimed_at " +
-          when + ", PRIMARY KEY (batch, row_no))",
-      "CREATE INDEX dtucfg_row_state ON dtucfg_row (batch, state, row_no)",
-      "CREATE INDEX dtucfg_row_sha ON dtucfg_row (batch, record_sha256)",
-      "CREATE TABLE dtucfg_unique (key_name VARCHAR(20) NOT NULL, value_hex VARCHAR(200) NOT "
-      "NULL, batch VARCHAR(200) NOT NULL, row_no INTEGER NOT NULL, PRIMARY KEY (key_name, "
-      "value_hex), FOREIGN KEY (batch, row_no) REFERENCES dtucfg_row (batch, row_no))",
-      "CREATE TABLE dtucfg_result (id " + serial +
-          ", result_key VARCHAR(100) NOT NULL UNIQUE, batch VARCHAR(200) NOT NULL REFERENCES "
-          "dtucfg_batch (name), row_no INTEGER, station VARCHAR(200) NOT NULL, port "
-          "VARCHAR(400) NOT NULL, result VARCHAR(12) NOT NULL, record_sha256 CHAR(64) NOT NULL, "
-          "at " +
-          when + " DEFAULT CURRENT_TIMESTAMP NOT NULL)",
-      "CREATE INDEX dtucfg_result_at ON dtucfg_result (batch, at)",
-      "CREATE TABLE dtucfg_settle (id " + serial +
-          ", batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name), row_no INTEGER NOT "
-          "NULL, action VARCHAR(8) NOT NULL, station VARCHAR(200), port VARCHAR(400), by_user "
-          "VARCHAR(200) DEFAULT CURRENT_USER NOT NULL, at " +
-          when + " DEFAULT CURRENT_TIMESTAMP NOT NULL)",
-      "CREATE TABLE dtucfg_station (name VARCHAR(200) NOT NULL PRIMARY KEY, token VARCHAR(64) "
-      "NOT NULL, batch VARCHAR(200), backend BIGINT, seen_at " +
-          when + " NOT NULL)",
+// {text}, {time} and {serial} stand for the dialect's types.
+const char* const kSchema[] = {
+    R"(CREATE TABLE dtucfg_schema (version INTEGER NOT NULL))",
+    R"(CREATE TABLE dtucfg_batch (name VARCHAR(200) NOT NULL PRIMARY KEY,
+        profile {text} NOT NULL, sets {text} NOT NULL, columns {text} NOT NULL,
+        unique_keys {text} NOT NULL, created_at {time} DEFAULT CURRENT_TIMESTAMP NOT NULL,
+        created_by VARCHAR(200) DEFAULT CURRENT_USER NOT NULL))",
+    R"(CREATE TABLE dtucfg_row (batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name),
+        row_no INTEGER NOT NULL, cells {text} NOT NULL, record_sha256 CHAR(64) NOT NULL,
+        state VARCHAR(8) NOT NULL, station VARCHAR(200), port VARCHAR(400),
+        claim_key VARCHAR(100), claimed_at {time}, PRIMARY KEY (batch, row_no)))",
+    R"(CREATE INDEX dtucfg_row_state ON dtucfg_row (batch, state, row_no))",
+    R"(CREATE INDEX dtucfg_row_sha ON dtucfg_row (batch, record_sha256))",
+    R"(CREATE TABLE dtucfg_unique (key_name VARCHAR(20) NOT NULL,
+        value_hex VARCHAR(200) NOT NULL, batch VARCHAR(200) NOT NULL, row_no INTEGER NOT NULL,
+        PRIMARY KEY (key_name, value_hex),
+        FOREIGN KEY (batch, row_no) REFERENCES dtucfg_row (batch, row_no)))",
+    R"(CREATE TABLE dtucfg_result (id {serial}, result_key VARCHAR(100) NOT NULL UNIQUE,
+        batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name), row_no INTEGER,
+        station VARCHAR(200) NOT NULL, port VARCHAR(400) NOT NULL, result VARCHAR(12) NOT NULL,
+        record_sha256 CHAR(64) NOT NULL, at {time} DEFAULT CURRENT_TIMESTAMP NOT NULL))",
+    R"(CREATE INDEX dtucfg_result_at ON dtucfg_result (batch, at))",
+    R"(CREATE TABLE dtucfg_settle (id {serial},
+        batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name), row_no INTEGER NOT NULL,
+        action VARCHAR(8) NOT NULL, station VARCHAR(200), port VARCHAR(400),
+        by_user VARCHAR(200) DEFAULT CURRENT_USER NOT NULL,
+        at {time} DEFAULT CURRENT_TIMESTAMP NOT NULL))",
+    R"(CREATE TABLE dtucfg_station (name VARCHAR(200) NOT NULL PRIMARY KEY,
+        token VARCHAR(64) NOT NULL, batch VARCHAR(200), backend BIGINT, seen_at {time} NOT NULL))",
+};
+
+// A statement of kSchema in the dialect's types.
+std::string SchemaStatement(const char* text) {
+  std::string statement = text;
+  const std::pair<const char*, const char*> words[] = {
+      {"{text}", dialect::kTextType},
+      {"{time}", "TIMESTAMP WITH TIME ZONE"},
+      {"{serial}", dialect::kSerialColumn},
   };
+  for (const auto& [word, type] : words) {
+    for (std::size_t at = statement.find(word); at != std::string::npos;
+         at = statement.find(word, at)) {
+      statement.replace(at, std::strlen(word), type);
+    }
+  }
+  return statement;
 }
 
 bool CreateSchema(Database& db, DbError* error) {
   if (!db.Begin(error)) {
     return false;
   }
-  for (const std::string& statement : SchemaStatements()) {
-    if (!db.Exec(statement, {}, nullptr, error)) {
+  const std::string version =
+      "INSERT INTO dtucfg_schema (version) VALUES (" + std::to_string(kSchemaVersion) + ")";
+  for (const char* statement : kSchema) {
+    if (!db.Exec(SchemaStatement(statement), {}, nullptr, error) ||
+        (statement == kSchema[0] && !db.Exec(version, {}, nullptr, error))) {
       DbError ignored;
       db.Rollback(&ignored);
       return false;
