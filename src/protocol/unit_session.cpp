@@ -76,8 +76,8 @@ bool BeginsFrame(const std::uint8_t* bytes, std::size_t have, std::uint8_t code)
 // answer, reading nothing past its end. Whole found frames ahead of it
 // answered probes sent before the unit was heard and are thrown away. Any
 // other byte ahead of it fails a strict wait (NotQuiet), as it may be the
-// first of a shifted answer; otherwise it is skipped. *got: bytes of the
-// answer itself.
+// first of a shifted answer; otherwise it is skipped. A wait that runs out
+// returns late. *got: bytes of the answer itself.
 SessionResult TakeAnswer(Session& session, const char* what, std::uint8_t code,
                          std::uint8_t* answer, std::size_t length, bool strict, SessionResult late,
                          std::size_t* got) {
