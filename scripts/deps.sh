@@ -5,12 +5,12 @@ set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           binutils-mingw-w64-x86-64 wine64 fonts-wine xvfb x11-utils imagemagick python3 file
-          clang-format clang-tidy libcli11-dev nlohmann-json3-dev libssl-dev fonts-dejavu-core
+          clang-format clang-tidy libcli11-dev nlohmann-json3-dev nettle-dev fonts-dejavu-core
           unzip dpkg-dev man-db bash-completion python3-pefile
           postgresql unixodbc-dev odbc-postgresql)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 fonts-wine xvfb
-            imagemagick python3 python3-pefile libcli11-dev nlohmann-json3-dev libssl-dev
+            imagemagick python3 python3-pefile libcli11-dev nlohmann-json3-dev nettle-dev
             unixodbc-dev odbc-postgresql)
 fi
 

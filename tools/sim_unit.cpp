@@ -1,8 +1,8 @@
 // The simulated unit on a pseudo-terminal, for trying the tool and for its tests.
 //
-//   dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read] [--no-found]
-//                [--search-only] [--unplug-on-write] [--record FILE] [--dump FILE]
-//                [--log FILE] [--link PATH]
+//   dtu_sim_unit [--paced] [--silent] [--delay-ms N] [--stray HEX] [--short-read]
+//                [--no-found] [--search-only] [--unplug-on-write] [--record FILE]
+//                [--dump FILE] [--log FILE] [--link PATH]
 //
 // Prints the pty's path on the first line of standard output, then answers as
 // the unit model in src/protocol/sim_unit.h does, on real time. SIGUSR1 writes
@@ -48,7 +48,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Opening a port is followed by its configuration and a purge, which would
 // throw away bytes sent at once.
-constexpr std::uint64_t kStraySettleMs = 200;
+constexpr std::uint64_t kStraySettleUs = 200000;
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_dumpRequested = 0;
@@ -64,10 +64,10 @@ void OnSignal(int signal) {
   }
 }
 
-std::uint64_t NowMs() {
+std::uint64_t NowUs() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+      std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
 struct Options {
@@ -181,12 +181,12 @@ class PtyUnit {
         fds[0].events |= POLLOUT;
       }
       timespec timeout = {0, 0};
-      const std::uint64_t due = present_ ? unit_.NextDueMs() : SimUnit::kNever;
+      const std::uint64_t due = present_ ? unit_.NextDueUs() : SimUnit::kNever;
       if (due != SimUnit::kNever) {
-        const std::uint64_t now = NowMs();
+        const std::uint64_t now = NowUs();
         const std::uint64_t left = due > now ? due - now : 0;
-        timeout.tv_sec = static_cast<time_t>(left / 1000);
-        timeout.tv_nsec = static_cast<long>(left % 1000 * 1000000);
+        timeout.tv_sec = static_cast<time_t>(left / 1000000);
+        timeout.tv_nsec = static_cast<long>(left % 1000000 * 1000);
       }
       const int ready = ppoll(fds, 3, due != SimUnit::kNever ? &timeout : nullptr, &open);
       if (ready < 0) {
@@ -301,7 +301,7 @@ class PtyUnit {
       CloseWatch();
     }
     if (watch_ < 0) {
-      unit_.Send(options_.stray.data(), options_.stray.size(), NowMs());
+      unit_.Send(options_.stray.data(), options_.stray.size(), NowUs());
     }
   }
 
@@ -385,12 +385,12 @@ class PtyUnit {
     while (read(watch_, events, sizeof events) > 0) {
     }
     CloseWatch();
-    unit_.Send(options_.stray.data(), options_.stray.size(), NowMs() + kStraySettleMs);
+    unit_.Send(options_.stray.data(), options_.stray.size(), NowUs() + kStraySettleUs);
   }
 
   void MoveDueReplies() {
     std::uint8_t buffer[SimUnit::kOutputRoom];
-    const std::size_t n = unit_.TakeDue(buffer, sizeof buffer, NowMs());
+    const std::size_t n = unit_.TakeDue(buffer, sizeof buffer, NowUs());
     if (n > 0) {
       Note("out", buffer, n);
       out_.insert(out_.end(), buffer, buffer + n);
@@ -415,7 +415,7 @@ class PtyUnit {
       return;
     }
     Note("in", buffer, static_cast<std::size_t>(n));
-    unit_.Receive(buffer, static_cast<std::size_t>(n), NowMs());
+    unit_.Receive(buffer, static_cast<std::size_t>(n), NowUs());
     if (unit_.RecordVersion() != dumpedVersion_) {
       Dump();
     }
@@ -512,9 +512,11 @@ class PtyUnit {
 void Usage() {
   std::fprintf(
       stderr,
-      "usage: dtu_sim_unit [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
+      "usage: dtu_sim_unit [--paced] [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
       "                    [--no-found] [--unplug-on-write] [--search-only] [--record FILE]\n"
       "                    [--dump FILE] [--log FILE] [--link PATH]\n"
+      "  --paced            move bytes no faster than a real line at 115200 baud 8N1,\n"
+      "                     both ways, and answer a request once its last byte is in\n"
       "  --silent           answer nothing (SIGUSR2 switches this on and off)\n"
       "  --delay-ms N       wait N ms before each reply\n"
       "  --stray HEX        send these bytes once, shortly after the first client opens\n"
@@ -540,7 +542,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
-    if (arg == "--silent") {
+    if (arg == "--paced") {
+      options->unit.paced = true;
+    } else if (arg == "--silent") {
       options->unit.silent = true;
     } else if (arg == "--short-read") {
       options->unit.shortRead = true;

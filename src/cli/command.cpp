@@ -220,8 +220,8 @@ int Command::Start() {
     return Failed(found);
   }
   if (session_->discardedBytes > 0 && !options_.quiet) {
-    Warn("the unit answered " + std::to_string(session_->discardedBytes) +
-         " bytes more after it was found; they were thrown away");
+    Warn(std::to_string(session_->discardedBytes) +
+         " bytes that were no answer of the unit came during the search; they were thrown away");
   }
   return kExitOk;
 }
@@ -237,8 +237,7 @@ int Command::Failed(SessionResult result) {
       Error("no unit answered on " + connection_.name());
       return kExitNoUnit;
     case SessionResult::NotQuiet:
-      Error("the unit was found, but the line did not go quiet within " +
-            Seconds(options_.timeoutSeconds));
+      Error("a byte that was no answer of the unit came before its reply; nothing was taken");
       break;
     case SessionResult::Incomplete:
       Error("the unit's configuration reply was incomplete: " +

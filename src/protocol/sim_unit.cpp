@@ -7,6 +7,10 @@
 
 namespace {
 
+// Ten bits (start, eight data, stop) at 115200 baud, rounded up: the
+// simulated line is never faster than a real one.
+constexpr std::uint64_t kLineByteNs = (10ULL * 1000000000 + 115199) / 115200;
+
 constexpr CommandFrame kFound = MakeCommandFrame(kCodeFound);
 constexpr CommandFrame kAck = MakeCommandFrame(kCodeAck);
 constexpr CommandFrame kReadRequest = MakeCommandFrame(kCodeReadRequest);
@@ -98,8 +102,9 @@ void SimUnit::SetRecord(const ConfigImage& record) {
   ++version_;
 }
 
-void SimUnit::Receive(const std::uint8_t* data, std::size_t length, std::uint64_t nowMs) {
+void SimUnit::Receive(const std::uint8_t* data, std::size_t length, std::uint64_t nowUs) {
   static_assert(kInputRoom > kConfigWriteLength, "a whole write must fit, with room to spare");
+  const std::uint64_t nowNs = nowUs * 1000;
   // Handle leaves less than a whole write behind, so each round takes some bytes.
   while (length > 0 && !unplugged_) {
     const std::size_t kept = inEnd_ - inStart_;
@@ -108,16 +113,27 @@ void SimUnit::Receive(const std::uint8_t* data, std::size_t length, std::uint64_
     inEnd_ = kept;
     const std::size_t n = std::min(length, kInputRoom - inEnd_);
     std::memcpy(in_.data() + inEnd_, data, n);
+    pieceStart_ = inEnd_;
+    pieceBeganNs_ = options_.paced ? std::max(nowNs, inFreeNs_) : nowNs;
+    inFreeNs_ = pieceBeganNs_ + n * ByteNs();
     inEnd_ += n;
     data += n;
     length -= n;
-    Handle(nowMs);
+    Handle();
   }
+}
+
+std::uint64_t SimUnit::ByteNs() const { return options_.paced ? kLineByteNs : 0; }
+
+// When the byte before in_[end] had fully arrived. A request that ended in
+// bytes kept from an earlier piece is heard as the newest piece begins.
+std::uint64_t SimUnit::ArrivedNs(std::size_t end) const {
+  return end > pieceStart_ ? pieceBeganNs_ + (end - pieceStart_) * ByteNs() : pieceBeganNs_;
 }
 
 // Takes every whole request off the front of what has arrived; a byte that
 // starts no request is noise and dropped.
-void SimUnit::Handle(std::uint64_t nowMs) {
+void SimUnit::Handle() {
   while (inStart_ < inEnd_) {
     const std::uint8_t* data = in_.data() + inStart_;
     const std::size_t length = inEnd_ - inStart_;
@@ -136,7 +152,7 @@ void SimUnit::Handle(std::uint64_t nowMs) {
           std::memcpy(record_.bytes.data(), data + kConfigWritePrefix.size(), kConfigImageSize);
           ++version_;
         }
-        Reply(kAck.data(), kAck.size(), nowMs);
+        Reply(kAck.data(), kAck.size(), ArrivedNs(inStart_ + kConfigWriteLength));
         inStart_ += kConfigWriteLength;
       } else {
         ++inStart_;
@@ -160,39 +176,40 @@ void SimUnit::Handle(std::uint64_t nowMs) {
       continue;
     }
     inStart_ += matched->length;
+    const std::uint64_t atNs = ArrivedNs(inStart_);
     if (options_.searchOnly && matched->request != Request::Probe) {
       continue;
     }
     switch (matched->request) {
       case Request::Probe:
-        if (!options_.noFound) {
-          Reply(kFound.data(), kFound.size(), nowMs);
+        for (unsigned i = 0; !options_.noFound && i < options_.foundPerProbe; ++i) {
+          Reply(kFound.data(), kFound.size(), atNs);
         }
         break;
       case Request::Read:
-        ReplyToRead(nowMs);
+        ReplyToRead(atNs);
         break;
       case Request::Restart:
-        Reply(kAck.data(), kAck.size(), nowMs);
+        Reply(kAck.data(), kAck.size(), atNs);
         break;
       case Request::FactoryReset:
         FactoryRecord(record_);
         ++version_;
-        Reply(kAck.data(), kAck.size(), nowMs);
+        Reply(kAck.data(), kAck.size(), atNs);
         break;
     }
   }
 }
 
-void SimUnit::Reply(const std::uint8_t* data, std::size_t length, std::uint64_t nowMs) {
+void SimUnit::Reply(const std::uint8_t* data, std::size_t length, std::uint64_t atNs) {
   if (!options_.silent) {
-    Send(data, length, nowMs + options_.delayMs);
+    Queue(data, length, atNs + std::uint64_t{options_.delayMs} * 1000000);
   }
 }
 
-void SimUnit::ReplyToRead(std::uint64_t nowMs) {
+void SimUnit::ReplyToRead(std::uint64_t atNs) {
   const std::size_t length = options_.shortRead ? kConfigReplyLength - 1 : kConfigReplyLength;
-  if (options_.silent || !Reserve(length, nowMs + options_.delayMs)) {
+  if (options_.silent || !Reserve(length, atNs + std::uint64_t{options_.delayMs} * 1000000)) {
     return;
   }
   Put(kReadHeader, sizeof kReadHeader);
@@ -200,19 +217,23 @@ void SimUnit::ReplyToRead(std::uint64_t nowMs) {
   Put(kReadTrailer, length - sizeof kReadHeader - kConfigImageSize);
 }
 
-void SimUnit::Send(const std::uint8_t* data, std::size_t length, std::uint64_t dueMs) {
-  if (Reserve(length, dueMs)) {
+void SimUnit::Send(const std::uint8_t* data, std::size_t length, std::uint64_t dueUs) {
+  Queue(data, length, dueUs * 1000);
+}
+
+void SimUnit::Queue(const std::uint8_t* data, std::size_t length, std::uint64_t dueNs) {
+  if (Reserve(length, dueNs)) {
     Put(data, length);
   }
 }
 
 // A full queue loses the newest answer, as a real unit's send buffer would
 // overflow; what is already queued goes out whole.
-bool SimUnit::Reserve(std::size_t length, std::uint64_t dueMs) {
+bool SimUnit::Reserve(std::size_t length, std::uint64_t dueNs) {
   if (unplugged_ || length == 0 || queuedCount_ == kMaxQueued || kOutputRoom - outSize_ < length) {
     return false;
   }
-  queued_[(queuedHead_ + queuedCount_) % kMaxQueued] = Queued{dueMs, length};
+  queued_[(queuedHead_ + queuedCount_) % kMaxQueued] = Queued{dueNs, length};
   ++queuedCount_;
   return true;
 }
@@ -224,15 +245,28 @@ void SimUnit::Put(const std::uint8_t* data, std::size_t length) {
   }
 }
 
-std::size_t SimUnit::TakeDue(std::uint8_t* buffer, std::size_t maxLength, std::uint64_t nowMs) {
+// When the answer's next byte will have fully left: not before the answer
+// is due, nor before the byte ahead of it is through.
+std::uint64_t SimUnit::LeavesNs(const Queued& answer) const {
+  return std::max(answer.dueNs, outFreeNs_) + ByteNs();
+}
+
+std::size_t SimUnit::TakeDue(std::uint8_t* buffer, std::size_t maxLength, std::uint64_t nowUs) {
+  const std::uint64_t nowNs = nowUs * 1000;
   std::size_t taken = 0;
-  while (taken < maxLength && queuedCount_ > 0 && queued_[queuedHead_].dueMs <= nowMs) {
+  while (taken < maxLength && queuedCount_ > 0 && LeavesNs(queued_[queuedHead_]) <= nowNs) {
     Queued& head = queued_[queuedHead_];
-    const std::size_t n = std::min(head.length, maxLength - taken);
+    const std::uint64_t firstNs = LeavesNs(head);
+    std::size_t n = std::min(head.length, maxLength - taken);
+    const std::uint64_t through = options_.paced ? (nowNs - firstNs) / kLineByteNs + 1 : n;
+    if (through < n) {
+      n = static_cast<std::size_t>(through);
+    }
     for (std::size_t i = 0; i < n; ++i) {
       buffer[taken++] = out_[outHead_];
       outHead_ = (outHead_ + 1) % kOutputRoom;
     }
+    outFreeNs_ = firstNs + (n - 1) * ByteNs();
     outSize_ -= n;
     head.length -= n;
     if (head.length == 0) {
@@ -243,8 +277,8 @@ std::size_t SimUnit::TakeDue(std::uint8_t* buffer, std::size_t maxLength, std::u
   return taken;
 }
 
-std::uint64_t SimUnit::NextDueMs() const {
-  return queuedCount_ > 0 ? queued_[queuedHead_].dueMs : kNever;
+std::uint64_t SimUnit::NextDueUs() const {
+  return queuedCount_ > 0 ? (LeavesNs(queued_[queuedHead_]) + 999) / 1000 : kNever;
 }
 
 // Gone for good: nothing it held is sent, nothing more is heard.

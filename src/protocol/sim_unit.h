@@ -1,7 +1,7 @@
 // The simulated unit: what a unit answers, the record it stores and its
 // factory record, and ways to misbehave. One model serves the in-process
 // port "sim", the pty unit under tools/ and the tests. Time is whatever
-// clock the caller passes in (milliseconds), so it runs on real or virtual time.
+// clock the caller passes in (microseconds), so it runs on real or virtual time.
 #ifndef DTU_PROTOCOL_SIM_UNIT_H
 #define DTU_PROTOCOL_SIM_UNIT_H
 
@@ -19,6 +19,11 @@ struct SimUnitOptions {
   bool unplugOnWrite = false;  // vanishes when a configuration write begins
   bool searchOnly = false;     // answers the probe and ignores every command
   bool ignoreWrites = false;   // acknowledges a configuration write but keeps its record
+  // Bytes move no faster than a real line at 115200 baud 8N1, both ways: a
+  // request counts from the arrival of its last byte, and an answer's bytes
+  // come one after the other. Off, every byte moves at once.
+  bool paced = false;
+  unsigned foundPerProbe = 1;  // found frames answering each probe, queued at once
 };
 
 class SimUnit {
@@ -40,17 +45,17 @@ class SimUnit {
   // True once unplugOnWrite has fired: the unit is gone.
   bool Unplugged() const { return unplugged_; }
 
-  // Bytes from the PC, arriving at nowMs. Whole requests are answered, a
+  // Bytes from the PC, handed over at nowUs. Whole requests are answered, a
   // request split over several calls once its last byte is in; bytes that
   // begin no request are dropped as noise.
-  void Receive(const std::uint8_t* data, std::size_t length, std::uint64_t nowMs);
-  // Bytes the unit sends unasked, due at dueMs. Like answers, they leave in
+  void Receive(const std::uint8_t* data, std::size_t length, std::uint64_t nowUs);
+  // Bytes the unit sends unasked, due at dueUs. Like answers, they leave in
   // the order they were queued, never overtaking what waits before them.
-  void Send(const std::uint8_t* data, std::size_t length, std::uint64_t dueMs);
-  // Moves up to maxLength bytes that are due by nowMs into buffer, in order.
-  std::size_t TakeDue(std::uint8_t* buffer, std::size_t maxLength, std::uint64_t nowMs);
+  void Send(const std::uint8_t* data, std::size_t length, std::uint64_t dueUs);
+  // Moves up to maxLength bytes that are due by nowUs into buffer, in order.
+  std::size_t TakeDue(std::uint8_t* buffer, std::size_t maxLength, std::uint64_t nowUs);
   // When the next queued byte falls due, or kNever.
-  std::uint64_t NextDueMs() const;
+  std::uint64_t NextDueUs() const;
 
  private:
   // Room for a whole configuration write and the noise around it; a queued
@@ -58,15 +63,20 @@ class SimUnit {
   static constexpr std::size_t kInputRoom = 1024;
   static constexpr std::size_t kMaxQueued = 32;
 
+  // Times inside are in nanoseconds, fine enough for one byte on the line.
   struct Queued {
-    std::uint64_t dueMs;
+    std::uint64_t dueNs;
     std::size_t length;
   };
 
-  void Handle(std::uint64_t nowMs);
-  void Reply(const std::uint8_t* data, std::size_t length, std::uint64_t nowMs);
-  void ReplyToRead(std::uint64_t nowMs);
-  bool Reserve(std::size_t length, std::uint64_t dueMs);
+  std::uint64_t ByteNs() const;
+  std::uint64_t ArrivedNs(std::size_t end) const;
+  std::uint64_t LeavesNs(const Queued& answer) const;
+  void Handle();
+  void Reply(const std::uint8_t* data, std::size_t length, std::uint64_t atNs);
+  void ReplyToRead(std::uint64_t atNs);
+  void Queue(const std::uint8_t* data, std::size_t length, std::uint64_t dueNs);
+  bool Reserve(std::size_t length, std::uint64_t dueNs);
   void Put(const std::uint8_t* data, std::size_t length);
   void Unplug();
 
@@ -78,6 +88,13 @@ class SimUnit {
   std::array<std::uint8_t, kInputRoom> in_{};
   std::size_t inStart_ = 0;
   std::size_t inEnd_ = 0;
+  // The newest bytes, in_[pieceStart_, inEnd_), began to arrive at
+  // pieceBeganNs_; the line in is free again at inFreeNs_.
+  std::size_t pieceStart_ = 0;
+  std::uint64_t pieceBeganNs_ = 0;
+  std::uint64_t inFreeNs_ = 0;
+  // When the last byte taken had fully left.
+  std::uint64_t outFreeNs_ = 0;
   // Answers in sending order: a byte ring and, per answer, its length and due time.
   std::array<std::uint8_t, kOutputRoom> out_{};
   std::size_t outHead_ = 0;

@@ -62,108 +62,147 @@ SessionResult SendCommand(Session& session, std::uint8_t code) {
   return Send(session, frame.data(), frame.size());
 }
 
-SessionResult AwaitAck(Session& session) {
-  Wait wait(session, "waiting for the unit's acknowledgement");
-  MarkerWatch ack(kCodeAck);
-  std::uint8_t buffer[64];
-  while (!wait.Over()) {
-    std::size_t n = 0;
-    const Result result = session.link.Read(buffer, sizeof buffer, wait.Next(), &n);
-    if (result == Result::Lost || result == Result::Interrupted) {
-      return FromLink(result);
+// The unit's frames are as long as a command's, all but the configuration reply.
+constexpr std::size_t kFrameLength = CommandFrame{}.size();
+
+// Whether bytes, have of them, may still begin the answer marked code or a
+// found frame.
+bool BeginsFrame(const std::uint8_t* bytes, std::size_t have, std::uint8_t code) {
+  return have == 0 ||
+         (bytes[0] == kFrameStart && (have == 1 || bytes[1] == code || bytes[1] == kCodeFound));
+}
+
+// Takes the answer that begins with kFrameStart and code, length bytes, into
+// answer, reading nothing past its end. Whole found frames ahead of it
+// answered probes sent before the unit was heard and are thrown away. Any
+// other byte ahead of it fails a strict wait (NotQuiet), as it may be the
+// first of a shifted answer; otherwise it is skipped. A wait that runs out
+// returns late. *got: bytes of the answer itself.
+SessionResult TakeAnswer(Session& session, const char* what, std::uint8_t code,
+                         std::uint8_t* answer, std::size_t length, bool strict, SessionResult late,
+                         std::size_t* got) {
+  Wait wait(session, what);
+  std::size_t have = 0;
+  const auto result = [&](SessionResult r) {
+    *got = have >= 2 && answer[1] == code ? have : 0;
+    return r;
+  };
+  while (have < length) {
+    if (wait.Over()) {
+      return result(late);
     }
-    if (ack.Feed(buffer, n)) {
-      return SessionResult::Ok;
+    const std::size_t frame = have >= 2 && answer[1] == code ? length : kFrameLength;
+    std::size_t n = 0;
+    const Result read = session.link.Read(answer + have, frame - have, wait.Next(), &n);
+    if (read == Result::Lost || read == Result::Interrupted) {
+      return result(FromLink(read));
+    }
+    have += n;
+    while (!BeginsFrame(answer, have, code)) {
+      if (strict) {
+        return result(SessionResult::NotQuiet);
+      }
+      std::memmove(answer, answer + 1, --have);
+      ++session.discardedBytes;
+    }
+    if (have == kFrameLength && answer[1] == kCodeFound) {
+      session.discardedBytes += have;
+      have = 0;
     }
   }
-  return SessionResult::NoAck;
+  return result(SessionResult::Ok);
+}
+
+SessionResult AwaitAck(Session& session) {
+  std::uint8_t ack[kFrameLength];
+  std::size_t got = 0;
+  return TakeAnswer(session, "waiting for the unit's acknowledgement", kCodeAck, ack, sizeof ack,
+                    false, SessionResult::NoAck, &got);
 }
 
 SessionResult CommandWithAck(Session& session, std::uint8_t code) {
-  session.link.Purge();
   const SessionResult sent = SendCommand(session, code);
   return sent == SessionResult::Ok ? AwaitAck(session) : sent;
 }
 
-// After the found frame: reads until nothing has come for kQuietMs.
-SessionResult AwaitQuiet(Session& session) {
-  Wait wait(session, "waiting for the line to go quiet");
-  std::uint8_t buffer[256];
-  while (!wait.Over()) {
-    std::size_t n = 0;
-    wait.Tell();
-    const Result result = session.link.Read(buffer, sizeof buffer, kQuietMs, &n);
-    if (result == Result::Timeout) {
-      session.link.Purge();
-      return SessionResult::Ok;
+// Counts the bytes of a found frame as they come, and those before it.
+class FoundScan {
+ public:
+  bool Marked() const { return got_ >= 2; }
+  bool Whole() const { return got_ == kFrameLength; }
+  // At most this many bytes may be read without passing the frame's end.
+  std::size_t Room() const { return kFrameLength - got_; }
+  std::size_t Noise() const { return seen_ - got_; }
+  void Feed(const std::uint8_t* data, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+      ++seen_;
+      if (Marked() || (got_ == 1 && data[i] == kCodeFound)) {
+        ++got_;
+      } else {
+        got_ = data[i] == kFrameStart ? 1 : 0;
+      }
     }
-    if (result != Result::Ok) {
-      return FromLink(result);
-    }
-    session.discardedBytes += n;
   }
-  return SessionResult::NotQuiet;
-}
+
+ private:
+  std::size_t got_ = 0;
+  std::size_t seen_ = 0;
+};
 
 }  // namespace
 
 SessionResult FindUnit(Session& session) {
   session.discardedBytes = 0;
   session.link.Purge();
-  MarkerWatch found(kCodeFound);
-  std::uint8_t buffer[256];
-  {
-    Wait wait(session, "searching for the unit");
-    while (!found.Seen()) {
-      if (wait.Over()) {
-        return SessionResult::NoUnit;
-      }
+  Wait wait(session, "searching for the unit");
+  FoundScan found;
+  std::uint8_t buffer[kFrameLength];
+  std::uint64_t probeAt = 0;
+  bool probed = false;
+  while (!found.Whole()) {
+    if (wait.Over()) {
+      return SessionResult::NoUnit;
+    }
+    // Probes go out every 10 ms until the unit's marker has come; then only
+    // the rest of its frame is awaited.
+    std::uint64_t sinceProbe = session.link.NowMs() - probeAt;
+    if (!found.Marked() && (!probed || sinceProbe >= kProbeIntervalMs)) {
       const SessionResult sent = Send(session, kSearchProbe.data(), kSearchProbe.size());
       if (sent != SessionResult::Ok) {
         return sent;
       }
-      // Listen until the next probe is due, taking bytes as they come.
-      const std::uint64_t probeAt = session.link.NowMs();
-      std::uint64_t waited = 0;
-      while (waited < kProbeIntervalMs && !found.Seen()) {
-        wait.Tell();
-        std::size_t n = 0;
-        const Result result = session.link.Read(
-            buffer, sizeof buffer, static_cast<unsigned>(kProbeIntervalMs - waited), &n);
-        if (result == Result::Lost || result == Result::Interrupted) {
-          return FromLink(result);
-        }
-        found.Feed(buffer, n);
-        waited = session.link.NowMs() - probeAt;
-      }
+      probeAt = session.link.NowMs();
+      probed = true;
+      sinceProbe = 0;
     }
+    wait.Tell();
+    const unsigned listen =
+        found.Marked() ? wait.Next() : static_cast<unsigned>(kProbeIntervalMs - sinceProbe);
+    std::size_t n = 0;
+    const Result result = session.link.Read(buffer, found.Room(), listen, &n);
+    if (result == Result::Lost || result == Result::Interrupted) {
+      return FromLink(result);
+    }
+    found.Feed(buffer, n);
   }
-  return AwaitQuiet(session);
+  session.discardedBytes = found.Noise();
+  return SessionResult::Ok;
 }
 
 SessionResult ReadRecordFromUnit(Session& session, ConfigImage& record) {
   session.replyBytes = 0;
-  session.link.Purge();
   const SessionResult sent = SendCommand(session, kCodeReadRequest);
   if (sent != SessionResult::Ok) {
     return sent;
   }
   std::uint8_t reply[kConfigReplyLength];
-  Wait wait(session, "waiting for the configuration");
-  while (session.replyBytes < kConfigReplyLength) {
-    if (wait.Over()) {
-      return SessionResult::Incomplete;
-    }
-    std::size_t n = 0;
-    const Result result = session.link.Read(
-        reply + session.replyBytes, kConfigReplyLength - session.replyBytes, wait.Next(), &n);
-    if (result == Result::Lost || result == Result::Interrupted) {
-      return FromLink(result);
-    }
-    session.replyBytes += n;
+  const SessionResult taken =
+      TakeAnswer(session, "waiting for the configuration", kCodeReadRequest, reply, sizeof reply,
+                 true, SessionResult::Incomplete, &session.replyBytes);
+  if (taken == SessionResult::Ok) {
+    std::memcpy(record.bytes.data(), reply + kConfigReplyRecordOffset, kConfigImageSize);
   }
-  std::memcpy(record.bytes.data(), reply + kConfigReplyRecordOffset, kConfigImageSize);
-  return SessionResult::Ok;
+  return taken;
 }
 
 SessionResult WriteRecordToUnit(Session& session, const ConfigImage& record) {
@@ -173,7 +212,6 @@ SessionResult WriteRecordToUnit(Session& session, const ConfigImage& record) {
   std::memcpy(frame + kConfigWritePrefix.size(), record.bytes.data(), kConfigImageSize);
   std::memcpy(frame + kConfigWritePrefix.size() + kConfigImageSize, kConfigWriteSuffix.data(),
               kConfigWriteSuffix.size());
-  session.link.Purge();
   const SessionResult sent = Send(session, frame, sizeof frame);
   return sent == SessionResult::Ok ? AwaitAck(session) : sent;
 }

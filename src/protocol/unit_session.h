@@ -13,7 +13,7 @@
 enum class SessionResult {
   Ok,
   NoUnit,       // nothing answered the search
-  NotQuiet,     // found, but the line never went quiet afterwards
+  NotQuiet,     // found, but a byte that is no found frame came before an answer
   Incomplete,   // the configuration reply stopped short
   NoAck,        // no acknowledgement came
   Lost,         // the line went away
@@ -40,22 +40,24 @@ struct Session {
   WaitObserver* observer = nullptr;  // may be null
   // Bytes of the last configuration reply, whole or not, for messages.
   std::size_t replyBytes = 0;
-  // Found frames and other bytes thrown away after the search.
+  // Bytes thrown away since the search began: noise before the found frame,
+  // then found frames that answered earlier probes, ahead of an answer.
   std::size_t discardedBytes = 0;
 };
 
-// How long the line must stay silent after the found frame before a command
-// goes out: answers to earlier probes may still be on their way, and one
-// arriving during a read would shift the record.
-inline constexpr unsigned kQuietMs = 60;
 inline constexpr unsigned kProbeIntervalMs = 10;
 // While a unit stays on the line, it need not be asked that often.
 inline constexpr unsigned kGoneProbeIntervalMs = 100;
 
-// Probes every 10 ms until the found frame arrives, then waits for quiet and
-// throws away what came meanwhile.
+// Probes every 10 ms until a found frame has arrived whole. A unit slower
+// than that answers several probes: the commands after the search take
+// their answers at the answers' own markers and throw away the found frames
+// ahead of them, so no command waits for the line to go quiet. Nothing is
+// ever read past the end of an answer, so each command starts on a frame.
 SessionResult FindUnit(Session& session);
-// Bytes 3 to 602 of the 609-byte reply, as soon as it is whole.
+// Bytes 3 to 602 of the 609-byte reply, as soon as it is whole. A byte
+// before it that begins no found frame fails the read (NotQuiet) rather
+// than shift the record.
 SessionResult ReadRecordFromUnit(Session& session, ConfigImage& record);
 // The 604-byte configuration write, then its acknowledgement.
 SessionResult WriteRecordToUnit(Session& session, const ConfigImage& record);

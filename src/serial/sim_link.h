@@ -15,11 +15,12 @@ class SimLink final : public Link {
   Result Read(std::uint8_t* buffer, std::size_t maxLength, unsigned timeoutMs,
               std::size_t* received) override;
   void Purge() override;
-  std::uint64_t NowMs() override { return nowMs_; }
+  std::uint64_t NowMs() override { return nowUs_ / 1000; }
 
  private:
   SimUnit& unit_;
-  std::uint64_t nowMs_ = 0;
+  // Finer than the milliseconds it tells, for a paced unit's bytes.
+  std::uint64_t nowUs_ = 0;
 };
 
 #endif

@@ -67,16 +67,19 @@ Bytes PatternRecord() {
 
 Bytes WriteFrame(const Bytes& record) { return kWritePrefix + record + Bytes{0x7C}; }
 
-Bytes TakeAll(SimUnit& unit, std::uint64_t nowMs) {
+// The unit's clock counts microseconds.
+constexpr std::uint64_t kMs = 1000;
+
+Bytes TakeAll(SimUnit& unit, std::uint64_t nowUs) {
   Bytes got(SimUnit::kOutputRoom);
-  got.resize(unit.TakeDue(got.data(), got.size(), nowMs));
+  got.resize(unit.TakeDue(got.data(), got.size(), nowUs));
   return got;
 }
 
-// Hands in bytes at nowMs and returns what is due by then.
-Bytes Exchange(SimUnit& unit, const Bytes& in, std::uint64_t nowMs = 0) {
-  unit.Receive(in.data(), in.size(), nowMs);
-  return TakeAll(unit, nowMs);
+// Hands in bytes at nowUs and returns what is due by then.
+Bytes Exchange(SimUnit& unit, const Bytes& in, std::uint64_t nowUs = 0) {
+  unit.Receive(in.data(), in.size(), nowUs);
+  return TakeAll(unit, nowUs);
 }
 
 TEST(SimUnit, AnswersEveryRequestAndKeepsAWrittenRecordUntilFactoryReset) {
@@ -90,7 +93,7 @@ TEST(SimUnit, AnswersEveryRequestAndKeepsAWrittenRecordUntilFactoryReset) {
   EXPECT_EQ(unit.RecordVersion(), 1u);
   EXPECT_EQ(Exchange(unit, kFactoryReset + kReadRequest), kAck + ReadReply(Factory()));
   EXPECT_EQ(unit.RecordVersion(), 2u);
-  EXPECT_EQ(unit.NextDueMs(), SimUnit::kNever);
+  EXPECT_EQ(unit.NextDueUs(), SimUnit::kNever);
 }
 
 TEST(SimUnit, FactoryRecordSurvivesTheFormUnchanged) {
@@ -149,7 +152,7 @@ TEST(SimUnit, Misbehaviours) {
   SimUnit silent(SimUnitOptions{true, 0, false, false, false});
   EXPECT_EQ(Exchange(silent, kProbe + kReadRequest + kRestart + WriteFrame(PatternRecord())),
             Bytes{});
-  EXPECT_EQ(silent.NextDueMs(), SimUnit::kNever);
+  EXPECT_EQ(silent.NextDueUs(), SimUnit::kNever);
   EXPECT_EQ(Of(silent.Record()), PatternRecord());  // it lost its voice, not its memory
   EXPECT_EQ(silent.RecordVersion(), 1u);
   silent.Options().silent = false;
@@ -170,18 +173,45 @@ TEST(SimUnit, Misbehaviours) {
 
 TEST(SimUnit, AnswersFallDueAfterTheDelayInOrder) {
   SimUnit unit(SimUnitOptions{false, 300, false, false, false});
-  unit.Receive(kProbe.data(), kProbe.size(), 100);
+  unit.Receive(kProbe.data(), kProbe.size(), 100 * kMs);
   const std::uint8_t stray[] = {0x41, 0x42};
-  unit.Send(stray, sizeof stray, 250);
-  unit.Receive(kRestart.data(), kRestart.size(), 200);
-  EXPECT_EQ(unit.NextDueMs(), 400u);
-  EXPECT_EQ(TakeAll(unit, 399), Bytes{});
+  unit.Send(stray, sizeof stray, 250 * kMs);
+  unit.Receive(kRestart.data(), kRestart.size(), 200 * kMs);
+  EXPECT_EQ(unit.NextDueUs(), 400 * kMs);
+  EXPECT_EQ(TakeAll(unit, 400 * kMs - 1), Bytes{});
   // Taken in pieces, the bytes keep their order; the stray ones waited their turn.
   std::uint8_t first[2];
-  ASSERT_EQ(unit.TakeDue(first, sizeof first, 400), 2u);
-  EXPECT_EQ(Bytes(first, first + 2) + TakeAll(unit, 400), (kFound + Bytes{0x41, 0x42}));
-  EXPECT_EQ(unit.NextDueMs(), 500u);
-  EXPECT_EQ(TakeAll(unit, 500), kAck);
+  ASSERT_EQ(unit.TakeDue(first, sizeof first, 400 * kMs), 2u);
+  EXPECT_EQ(Bytes(first, first + 2) + TakeAll(unit, 400 * kMs), (kFound + Bytes{0x41, 0x42}));
+  EXPECT_EQ(unit.NextDueUs(), 500 * kMs);
+  EXPECT_EQ(TakeAll(unit, 500 * kMs), kAck);
+}
+
+TEST(SimUnit, PacedBytesMoveAtTheLineRateAndAnswersWaitForTheLastByteIn) {
+  SimUnitOptions options;
+  options.paced = true;
+  options.delayMs = 5;
+  SimUnit unit(options);
+  // A byte takes 86.806 us at 115200 8N1. The probe is in after six of them,
+  // the found frame leaves 5 ms later, and its bytes come one at a time.
+  unit.Receive(kProbe.data(), kProbe.size(), 0);
+  EXPECT_EQ(unit.NextDueUs(), 5608u);  // 6 + 1 bytes and 5 ms
+  EXPECT_EQ(TakeAll(unit, 5607), Bytes{});
+  EXPECT_EQ(TakeAll(unit, 5608), Bytes{0x7B});
+  EXPECT_EQ(TakeAll(unit, 5900), (Bytes{0x90, 0x00, 0x00}));
+  EXPECT_EQ(TakeAll(unit, 5955), Bytes{0x7C});
+  // A write handed over at once is in only after 604 bytes' time.
+  const Bytes record = PatternRecord();
+  const Bytes write = WriteFrame(record);
+  unit.Receive(write.data(), write.size(), 10 * kMs);
+  EXPECT_EQ(unit.NextDueUs(), 67518u);  // 10 ms, 604 + 1 bytes and 5 ms
+  EXPECT_EQ(TakeAll(unit, 67517), Bytes{});
+  EXPECT_EQ(TakeAll(unit, 67865), kAck);
+  // The reply to a read is whole 609 bytes after it began.
+  unit.Receive(kReadRequest.data(), kReadRequest.size(), 70 * kMs);
+  const Bytes most = TakeAll(unit, 128298);  // 70 ms, 5 + 609 bytes and 5 ms
+  EXPECT_EQ(most + TakeAll(unit, 128299), ReadReply(record));
+  EXPECT_EQ(most.size(), 608u);
 }
 
 TEST(SimUnit, FullQueueDropsTheNewestAnswer) {
@@ -199,11 +229,11 @@ TEST(SimUnit, FullQueueDropsTheNewestAnswer) {
 TEST(SimUnit, VanishesWhenAWriteBegins) {
   SimUnit unit(SimUnitOptions{false, 50, false, false, true});
   unit.Receive(kProbe.data(), kProbe.size(), 0);
-  EXPECT_EQ(Exchange(unit, kWritePrefix, 10), Bytes{});
+  EXPECT_EQ(Exchange(unit, kWritePrefix, 10 * kMs), Bytes{});
   EXPECT_TRUE(unit.Unplugged());
   // The answer it owed is lost with it, and it hears nothing more.
-  EXPECT_EQ(Exchange(unit, PatternRecord() + Bytes{0x7C} + kProbe, 1000), Bytes{});
-  EXPECT_EQ(unit.NextDueMs(), SimUnit::kNever);
+  EXPECT_EQ(Exchange(unit, PatternRecord() + Bytes{0x7C} + kProbe, 1000 * kMs), Bytes{});
+  EXPECT_EQ(unit.NextDueUs(), SimUnit::kNever);
   EXPECT_EQ(Of(unit.Record()), Factory());
   EXPECT_EQ(unit.RecordVersion(), 0u);
 }
@@ -237,8 +267,8 @@ TEST(SimLink, WaitingMovesTheVirtualClock) {
   // Purge drops what is due, not what is still to come.
   const std::uint8_t early[] = {0x01, 0x02};
   const std::uint8_t late[] = {0x03};
-  unit.Send(early, sizeof early, 1200);
-  unit.Send(late, sizeof late, 1250);
+  unit.Send(early, sizeof early, 1200 * kMs);
+  unit.Send(late, sizeof late, 1250 * kMs);
   link.Purge();
   EXPECT_EQ(ReadInto(link, &got, 100), Link::Result::Ok);
   EXPECT_EQ(got, Bytes{0x03});

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "protocol/record_fields.h"
 #include "protocol/sim_unit.h"
@@ -33,9 +34,9 @@ TEST(UnitSession, SlowUnitsExtraFoundFramesNeverShiftTheRecord) {
   Rig rig(slow);
   rig.unit.SetRecord(Pattern());
   ASSERT_EQ(FindUnit(rig.session), SessionResult::Ok);
-  EXPECT_GE(rig.session.discardedBytes, 5u * 3);
   ConfigImage record{};
   ASSERT_EQ(ReadRecordFromUnit(rig.session, record), SessionResult::Ok);
+  EXPECT_GE(rig.session.discardedBytes, 5u * 3);
   EXPECT_EQ(record.bytes, Pattern().bytes);
 }
 
@@ -103,6 +104,59 @@ TEST(UnitSession, AUnitIsGoneOnlyAfterItsSilenceLasted) {
   EXPECT_GE(rig.link.NowMs() - start, 2000u);
   EXPECT_LE(rig.link.NowMs() - start, 2000u + kGoneProbeIntervalMs);
 }
+
+// A unit paced like a real line, slow to answer or answering each probe
+// several times: found frames answering later probes arrive after the
+// search, yet nothing waits for them to stop.
+class PacedUnitSession : public testing::TestWithParam<std::tuple<unsigned, unsigned>> {
+ protected:
+  static SimUnitOptions Paced() {
+    SimUnitOptions options;
+    options.paced = true;
+    options.delayMs = std::get<0>(GetParam());
+    options.foundPerProbe = std::get<1>(GetParam());
+    return options;
+  }
+};
+
+TEST_P(PacedUnitSession, RepliesAreNeverShiftedNorWaitedForLongerThanTheyTake) {
+  const unsigned latencyMs = std::get<0>(GetParam());
+  ConfigImage other = Pattern();
+  other.bytes[0] ^= 0xFF;
+  Rig rig(Paced());
+  rig.unit.SetRecord(Pattern());
+  ConfigImage record{};
+  ASSERT_EQ(FindUnit(rig.session), SessionResult::Ok);
+  ASSERT_EQ(ReadRecordFromUnit(rig.session, record), SessionResult::Ok);
+  EXPECT_EQ(record.bytes, Pattern().bytes);
+  // 625 bytes take 54.3 ms at 115200 8N1, and the unit is slow twice.
+  EXPECT_LE(rig.link.NowMs(), 55u + 2 * latencyMs + 3);
+  EXPECT_EQ(rig.session.discardedBytes % 5, 0u);
+  ASSERT_EQ(FindUnit(rig.session), SessionResult::Ok);
+  ASSERT_EQ(WriteRecordToUnit(rig.session, other), SessionResult::Ok);
+  ASSERT_EQ(ReadRecordFromUnit(rig.session, record), SessionResult::Ok);
+  EXPECT_EQ(record.bytes, other.bytes);
+
+  // A stray byte after the search fails the read instead of shifting it.
+  Rig stray(Paced());
+  ASSERT_EQ(FindUnit(stray.session), SessionResult::Ok);
+  const std::uint8_t noise = 0x41;
+  stray.unit.Send(&noise, 1, stray.link.NowMs() * 1000);
+  EXPECT_EQ(ReadRecordFromUnit(stray.session, record), SessionResult::NotQuiet);
+
+  // A reply that never comes ends at the time-out, the found frames taken.
+  Rig mute(Paced());
+  ASSERT_EQ(FindUnit(mute.session), SessionResult::Ok);
+  mute.unit.Options().silent = true;
+  const std::uint64_t asked = mute.link.NowMs();
+  EXPECT_EQ(ReadRecordFromUnit(mute.session, record), SessionResult::Incomplete);
+  EXPECT_EQ(mute.session.replyBytes, 0u);
+  EXPECT_GE(mute.link.NowMs() - asked, 1000u);
+  EXPECT_LE(mute.link.NowMs() - asked, 1000u + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(LatencyAndFoundFrames, PacedUnitSession,
+                         testing::Combine(testing::Range(0u, 51u, 5u), testing::Values(1u, 3u)));
 
 // Zero areas, bytes past a text's end and past a package's count are not
 // the unit's settings; everything else is.
