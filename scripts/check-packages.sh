@@ -30,7 +30,7 @@ done
 info=$(dpkg-deb -I "$deb")
 grep -qx ' Package: dtucfg' <<<"$info" || fail "$deb: wrong Package"
 grep -qx " Version: $version" <<<"$info" || fail "$deb: wrong Version"
-for library in libc6 libnettle8; do
+for library in libc6 libnettle8 libodbc2; do
   grep -qE "^ Depends: (.*, )?$library( |,|$)" <<<"$info" || fail "$deb: Depends lacks $library"
 done
 diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort) <(printf '%s\n' \
@@ -45,13 +45,17 @@ installed=$scratch/root/usr
 page=$installed/share/man/man1/dtucfg.1.gz
 warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >"$scratch/page.txt")
 [ -z "$warnings" ] || fail "man page warnings: $warnings"
-for section in SYNOPSIS COMMANDS PORTS "UNITS CSV" "PRODUCTION LINE" "EXIT STATUS" EXAMPLES; do
+for section in SYNOPSIS COMMANDS PORTS "UNITS CSV" "PRODUCTION LINE" "SEVERAL STATIONS" \
+  "EXIT STATUS" ENVIRONMENT EXAMPLES; do
   grep -qx "$section" "$scratch/page.txt" || fail "man page lacks $section"
 done
+grep -q DTUCFG_DB "$scratch/page.txt" || fail "man page lacks DTUCFG_DB"
 # Every command and every option its --help names.
-for command in ports search read write diff restart factory-reset line show; do
+for command in ports search read write diff restart factory-reset line show "batch create" \
+  "batch status" "batch report" "batch release" "batch void"; do
   grep -qE "^ +dtucfg $command " "$scratch/page.txt" || fail "man page SYNOPSIS lacks $command"
-  for option in $("$installed/bin/dtucfg" "$command" --help | sed -n '/^Options:/,/^$/p' |
+  read -r -a words <<<"$command"
+  for option in $("$installed/bin/dtucfg" "${words[@]}" --help | sed -n '/^Options:/,/^$/p' |
                   grep -oE '^ +-[^ ]+' | tr ',' ' '); do
     grep -qe "$option" "$scratch/page.txt" || fail "man page lacks $command's $option"
   done

@@ -34,10 +34,15 @@ expect "--no-verify" dtucfg write unit.ini --no
 expect "ini json raw" dtucfg read --port sim --format ""
 expect "json" dtucfg show unit.ini --format j
 expect "all" dtucfg --timeout 5 restart --port a
+expect "release report" dtucfg batch re
+expect "--row" dtucfg batch void lot-1 --db DSN=x --r
+expect "" dtucfg line --batch lot-1 --station ""
 
-for command in ports search read write diff restart factory-reset line show; do
-  offered=" $(complete_line dtucfg "$command" -) "
-  options=$("$dtucfg" "$command" --help | sed -n '/^Options:/,/^$/p' | grep -oE '^ +-[^ ]+' | tr ',' ' ')
+for command in ports search read write diff restart factory-reset line show batch \
+  "batch create" "batch status" "batch report" "batch release" "batch void"; do
+  read -r -a words <<<"$command"
+  offered=" $(complete_line dtucfg "${words[@]}" -) "
+  options=$("$dtucfg" "${words[@]}" --help | sed -n '/^Options:/,/^$/p' | grep -oE '^ +-[^ ]+' | tr ',' ' ')
   for option in $options; do
     if [[ $offered != *" $option "* ]]; then
       echo "completion of 'dtucfg $command -' lacks $option" >&2
