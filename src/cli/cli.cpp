@@ -40,7 +40,7 @@ void AddUnitsOptions(CLI::App& command, Options& options, const char* unitsHelp)
   command.add_option("--units", options.units, unitsHelp)->type_name("FILE.csv");
   command
       .add_option("--unique", options.uniques,
-                  "This key's values must differ between rows (repeatable; ID by default)")
+                  "This key's values must differ between rows (repeatable; ID always)")
       ->type_name("KEY")
       ->allow_extra_args(false);
 }

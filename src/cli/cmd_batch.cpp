@@ -167,7 +167,7 @@ int RunCreate(const Options& options) {
   }
   if (code == kExitOk) {
     Result(BatchName(options.batch) + ": " + std::to_string(input.units.rows.size()) +
-           " rows stored\n");
+           (input.units.rows.size() == 1 ? " row stored\n" : " rows stored\n"));
   }
   return code;
 }

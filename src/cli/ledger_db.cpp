@@ -57,7 +57,8 @@ DbLedger::~DbLedger() {
 int DbLedger::Open(const std::vector<std::string>& ports, std::string* error) {
   DbError dbError;
   if (!db_.Connect(connection_, &dbError)) {
-    *error = "cannot reach the database (" + MaskPassword(connection_) + "): " + dbError.message;
+    *error = "cannot reach the database (" + MaskPassword(connection_) + "): " + dbError.message +
+             (dbError.sqlState.empty() ? "" : " (SQLSTATE " + dbError.sqlState + ")");
     return kExitPort;
   }
   int code = UseSchema(db_, false);
