@@ -225,5 +225,10 @@ void Station::AwaitGone(Session& session) {
     if (gone != SessionResult::NotQuiet) {
       return;
     }
+    // A unit left on the bench must not keep the station from seeing that
+    // others have taken the last rows.
+    if (ledger_.Finished()) {
+      stop_.done = true;
+    }
   }
 }
