@@ -47,6 +47,9 @@ void Station::Run(const std::string& port) {
       ClosePort();
     } else if (found == SessionResult::Ok) {
       Serve(session);
+    } else if (found == SessionResult::NoUnit && ledger_.Finished()) {
+      // Stations elsewhere may take the last rows while this one is idle.
+      stop_.done = true;
     }
   }
   ClosePort();
@@ -134,6 +137,10 @@ bool Station::Provision(Session& session, Ledger::Claim* claim, UnitResult* resu
   }
   if (status == Ledger::Status::Broken) {
     Broken(error);
+    return false;
+  }
+  if (status == Ledger::Status::NoRow && ledger_.Finished()) {
+    stop_.done = true;
     return false;
   }
   if (status == Ledger::Status::NoRow && !toldNoRow_) {
