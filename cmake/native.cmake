@@ -89,6 +89,9 @@ if(benchmark_FOUND AND DTU_BENCH_SOURCES)
   add_dependencies(dtu_bench dtu_sim_unit dtucfg)
   target_compile_definitions(dtu_bench PRIVATE DTU_SIM_UNIT="$<TARGET_FILE:dtu_sim_unit>"
                                                DTUCFG="$<TARGET_FILE:dtucfg>")
+  # The database ledger is timed against a scratch PostgreSQL of its own.
+  target_compile_definitions(dtu_bench PRIVATE
+    DTU_SCRATCH_PG="${CMAKE_SOURCE_DIR}/tests/support/scratch_pg.py")
 endif()
 
 # libFuzzer targets, one per tests/fuzz/fuzz_*.cpp, each run for a bounded time.
