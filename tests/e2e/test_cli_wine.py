@@ -2,15 +2,25 @@
 is listed, read and write go through it, a profile goes on the wire exactly
 as the form's Set sends it after loading the same file, and a unit read as a
 profile is the file the form saves after reading it; several ports at once,
-and the production line's report."""
+and the production line's report; a station of a line shared through a
+database, reaching it through Wine's odbc32."""
 
 import csv
 import hashlib
+import json
 import os
+import shutil
 import subprocess
+import sys
+import tempfile
 import unittest
 
-from harness import WINE64, Session, SimulatedUnit, win64_dir, wine_env
+from harness import (ROOT, WINE64, Session, SimulatedUnit, kill_wineserver, map_ports, win64_dir,
+                     wine_env)
+from test_cli_commands import DTUCFG
+
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from scratch_pg import ROLES, ScratchPostgres  # noqa: E402
 
 WRITE_PREFIX = bytes([0x7B, 0x91, 0x00])
 PROFILE = ("[DTU NET]\r\nprotocol=UDP\r\nIP=wine.example.com\r\nPORT=7001\r\nBT=90\r\n"
@@ -101,6 +111,56 @@ class CliUnderWineTest(unittest.TestCase):
                 self.assertEqual(report[port]["record_sha256"],
                                  hashlib.sha256(sim.record()).hexdigest())
                 self.assertRegex(report[port]["time"], r"T\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+
+
+class BatchUnderWineTest(unittest.TestCase):
+    def test_a_station_reaches_the_database_through_odbc32(self):
+        pg = ScratchPostgres().start()
+        self.addCleanup(pg.stop)
+        unit = SimulatedUnit()
+        self.addCleanup(unit.stop)
+        root = tempfile.mkdtemp(prefix="dtu-e2e-")
+        self.addCleanup(shutil.rmtree, root, True)
+        prefix = os.path.join(root, "prefix")
+        template = os.environ.get("DTU_E2E_TEMPLATE")
+        if template and os.path.isfile(os.path.join(template, "system.reg")):
+            subprocess.run(["cp", "-a", template, prefix], check=True)
+        self.addCleanup(kill_wineserver, prefix)
+        map_ports(prefix, {"COM3": unit.path})
+        for name, text in (("p.ini", "[DTU NET]\r\nIP=10.0.0.5\r\n"), ("u.csv", "ID\n7B 01\n")):
+            with open(os.path.join(root, name), "w", encoding="ascii") as f:
+                f.write(text)
+        created = subprocess.run([DTUCFG, "batch", "create", "w", "p.ini", "--units", "u.csv",
+                                  "--db", pg.connection_string("owner")], cwd=root,
+                                 capture_output=True, timeout=60, check=False)
+        self.assertEqual(created.returncode, 0, created.stderr)
+
+        printed = []
+
+        def dtucfg(*args):
+            p = subprocess.run([WINE64, os.path.join(win64_dir(), "dtucfg.exe"), *args, "--db",
+                                pg.connection_string("station")], cwd=root, env=wine_env(prefix),
+                               stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+                               check=False)
+            printed.extend((p.stdout, p.stderr))
+            return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
+
+        # The line ends by itself once the batch's one row is written.
+        code, out, err = dtucfg("line", "--batch", "w", "--station", "wine", "--port", "COM3")
+        self.assertEqual((code, out.decode().splitlines()), (0, [
+            "COM3: row 1 ok: ID=7B 01", "units done: 1; failures: none; rows left in batch w: 0"]),
+                         err)
+        self.assertEqual(unit.record()[180:182], b"\x7b\x01")
+        self.assertEqual(pg.psql("SELECT station, port, result, record_sha256 FROM dtucfg_result"),
+                         "wine|COM3|ok|%s\n" % hashlib.sha256(unit.record()).hexdigest())
+
+        code, out, err = dtucfg("batch", "status", "w", "--json")
+        self.assertEqual(code, 0, err)
+        status = json.loads(out)
+        self.assertEqual((status["free"], status["done"], status["stations"][0]["station"]),
+                         (0, 1, "wine"))
+        for _, password in ROLES.values():
+            self.assertNotIn(password.encode(), b"".join(printed))
 
 
 if __name__ == "__main__":
