@@ -35,6 +35,10 @@ void Station::Run(const std::string& port) {
   }
   while (!Stopping()) {
     if (!open_ && !OpenPort()) {
+      // Other stations may take the last rows while its adapter is out.
+      if (ledger_.Finished()) {
+        stop_.done = true;
+      }
       continue;
     }
     if (!ledger_.Reachable()) {
