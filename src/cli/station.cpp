@@ -35,10 +35,7 @@ void Station::Run(const std::string& port) {
   }
   while (!Stopping()) {
     if (!open_ && !OpenPort()) {
-      // Other stations may take the last rows while its adapter is out.
-      if (ledger_.Finished()) {
-        stop_.done = true;
-      }
+      SeeDone();  // while its adapter is out
       continue;
     }
     if (!ledger_.Reachable()) {
@@ -51,9 +48,8 @@ void Station::Run(const std::string& port) {
       ClosePort();
     } else if (found == SessionResult::Ok) {
       Serve(session);
-    } else if (found == SessionResult::NoUnit && ledger_.Finished()) {
-      // Stations elsewhere may take the last rows while this one is idle.
-      stop_.done = true;
+    } else if (found == SessionResult::NoUnit) {
+      SeeDone();  // while no unit is there
     }
   }
   ClosePort();
@@ -61,6 +57,15 @@ void Station::Run(const std::string& port) {
 
 bool Station::Stopping() const {
   return InterruptRequested() || stop_.done.load() || stop_.broken.load();
+}
+
+// Other stations may take the last rows whatever this one is doing, so each
+// of its waits looks whether any are left.
+bool Station::SeeDone() {
+  if (ledger_.Finished()) {
+    stop_.done = true;
+  }
+  return stop_.done;
 }
 
 void Station::Pause() {
@@ -111,8 +116,8 @@ void Station::Serve(Session& found) {
                                   : input.units.rows[static_cast<std::size_t>(claim.row)].record;
   const bool kept = Keep(claim.row, result, RecordSha(record));
   Tell(claim.row, result);
-  if (kept && ledger_.Finished()) {
-    stop_.done = true;
+  if (kept) {
+    SeeDone();
   }
   AwaitGone(session);
 }
@@ -143,8 +148,7 @@ bool Station::Provision(Session& session, Ledger::Claim* claim, UnitResult* resu
     Broken(error);
     return false;
   }
-  if (status == Ledger::Status::NoRow && ledger_.Finished()) {
-    stop_.done = true;
+  if (status == Ledger::Status::NoRow && SeeDone()) {
     return false;
   }
   if (status == Ledger::Status::NoRow && !toldNoRow_) {
@@ -229,10 +233,6 @@ void Station::AwaitGone(Session& session) {
     if (gone != SessionResult::NotQuiet) {
       return;
     }
-    // A unit left on the bench must not keep the station from seeing that
-    // others have taken the last rows.
-    if (ledger_.Finished()) {
-      stop_.done = true;
-    }
+    SeeDone();  // while a unit is left on the bench
   }
 }

@@ -27,6 +27,7 @@ class Station {
 
  private:
   bool Stopping() const;
+  bool SeeDone();
   void Pause();
   bool OpenPort();
   void ClosePort();
