@@ -30,8 +30,13 @@ set(DTU_RC ${CMAKE_SOURCE_DIR}/res/DTUConfig.rc)
 set_source_files_properties(${DTU_RC} PROPERTIES
   OBJECT_DEPENDS "${DTU_ICON};${DTU_MANIFEST};${CMAKE_SOURCE_DIR}/src/form/control_ids.h;${CMAKE_SOURCE_DIR}/src/form/control_labels.h;${DTU_VERSION_RC_DEPENDS}")
 
-add_executable(DTUConfig WIN32 ${DTU_CORE_SOURCES} ${DTU_FORM_SOURCES} ${DTU_FORM_WIN32_SOURCES}
-                          ${DTU_RC} ${DTU_ICON})
+# The device sessions and the simulated unit are dtucfg's alone. Linked in,
+# their 64-bit arithmetic would pull libgcc helpers into the form, which
+# unused-section removal cannot take out again.
+set(DTU_FORM_CORE_SOURCES ${DTU_CORE_SOURCES})
+list(FILTER DTU_FORM_CORE_SOURCES EXCLUDE REGEX "/(sim_unit|sim_link|unit_session)\\.cpp$")
+add_executable(DTUConfig WIN32 ${DTU_FORM_CORE_SOURCES} ${DTU_FORM_SOURCES}
+                          ${DTU_FORM_WIN32_SOURCES} ${DTU_RC} ${DTU_ICON})
 target_include_directories(DTUConfig PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/res
                                              ${CMAKE_BINARY_DIR}/res)
 # The C runtime Windows ships formats well enough; MinGW's own printf costs 20 KB.
