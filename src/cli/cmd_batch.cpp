@@ -114,6 +114,9 @@ int Store(Database& db, const Options& options, const WriteInput& input,
   for (const UnitRow& row : input.units.rows) {
     const DbValue number = static_cast<std::int64_t>(row.number);
     const std::string where = options.units + " row " + std::to_string(row.number);
+    if (!IsUtf8(CsvRow(row.values))) {
+      return fail(where + ": not UTF-8 text, which the database keeps; save the CSV as UTF-8");
+    }
     if (!db.Exec("INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) VALUES (?, "
                  "?, ?, ?, 'free')",
                  {options.batch, number, CsvRow(row.values), RecordSha(row.record)}, nullptr,

@@ -199,6 +199,11 @@ std::string Masked(std::string message, const std::string& connectionString) {
 
 }  // namespace
 
+bool IsUtf8(const std::string& text) {
+  Wide wide;
+  return ToWide(text, &wide);
+}
+
 std::string MaskPassword(const std::string& connectionString) {
   std::string out;
   std::size_t copied = 0;

@@ -14,6 +14,9 @@
 // braced or not) shown as ***: for every message that echoes one.
 std::string MaskPassword(const std::string& connectionString);
 
+// Whether text is UTF-8, as every text given to the database must be.
+bool IsUtf8(const std::string& text);
+
 // What went wrong, as the driver said it; any password in it masked.
 struct DbError {
   std::string sqlState;  // five characters; empty when the driver gave none
