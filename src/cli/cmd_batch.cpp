@@ -55,16 +55,6 @@ void AddOptions(CLI::App& command, Options& options) {
   }
 }
 
-std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const char c : bytes) {
-    hex += kDigits[static_cast<unsigned char>(c) >> 4];
-    hex += kDigits[static_cast<unsigned char>(c) & 0x0F];
-  }
-  return hex;
-}
-
 // The database, its tables ready (made when create says so).
 int Open(const Options& options, bool create, Database* db) {
   std::string connection;
@@ -102,11 +92,12 @@ int Store(Database& db, const Options& options, const WriteInput& input,
     TellDbError("cannot store " + BatchName(options.batch), error);
     return kExitUnit;
   }
-  if (!db.Exec("INSERT INTO dtucfg_batch (name, profile, sets, columns, unique_keys) VALUES (?, "
-               "?, ?, ?, ?)",
-               {options.batch, Hex(profile), options.sets.empty() ? "" : CsvRow(options.sets),
-                CsvRow(input.units.keys), CsvRow(input.units.unique)},
-               nullptr, &error)) {
+  if (!db.Exec(
+          "INSERT INTO dtucfg_batch (name, profile, sets, columns, unique_keys) VALUES (?, "
+          "?, ?, ?, ?)",
+          {options.batch, StoredProfile(profile), options.sets.empty() ? "" : CsvRow(options.sets),
+           CsvRow(input.units.keys), CsvRow(input.units.unique)},
+          nullptr, &error)) {
     return fail(error.IsUniqueViolation()
                     ? BatchName(options.batch) + " exists already; give the new one another name"
                     : "cannot store " + BatchName(options.batch) + ": " + error.message);

@@ -111,8 +111,7 @@ bool CsvFields(const std::string& text, std::vector<std::string>* fields, std::s
   return true;
 }
 
-// The profile is kept as the hex of its bytes: a form saves its texts in the
-// PC's code page, which need not be UTF-8.
+// StoredProfile's text back as bytes.
 bool FromHex(const std::string& hex, std::string* bytes) {
   const auto digit = [](char c) {
     return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
@@ -134,6 +133,16 @@ bool FromHex(const std::string& hex, std::string* bytes) {
 }  // namespace
 
 std::string BatchName(const std::string& name) { return "batch " + name; }
+
+std::string StoredProfile(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char c : bytes) {
+    hex += kDigits[static_cast<unsigned char>(c) >> 4];
+    hex += kDigits[static_cast<unsigned char>(c) & 0x0F];
+  }
+  return hex;
+}
 
 void TellDbError(const std::string& what, const DbError& error) {
   Error(what + ": " + error.message +

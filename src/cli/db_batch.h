@@ -26,6 +26,11 @@ int ConnectDb(const std::string& connection, Database* db);
 // newer one; kExitUnit when the database failed. Told.
 int UseSchema(Database& db, bool create);
 
+// A profile's bytes as the batch keeps them: their hex, since a form saves
+// its texts in the PC's code page, which need not be UTF-8. LoadBatch reads
+// them back.
+std::string StoredProfile(const std::string& bytes);
+
 // A batch as the stations take it: its profile, --set values and rows, each
 // row's record made again by this dtucfg and checked against the digest it
 // was stored with. kExitOk, or kExitUsage / kExitUnit with error set.
