@@ -62,8 +62,8 @@ foreach(library CLI nlohmann)
 endforeach()
 set(DTU_CLI_RC ${CMAKE_SOURCE_DIR}/res/dtucfg.rc)
 set_source_files_properties(${DTU_CLI_RC} PROPERTIES OBJECT_DEPENDS "${DTU_VERSION_RC_DEPENDS}")
-add_executable(dtucfg ${DTU_CORE_SOURCES} ${DTU_CLI_SOURCES} ${DTU_CLI_WIN32_SOURCES}
-                      ${DTU_CLI_MAIN} ${DTU_CLI_RC})
+add_executable(dtucfg ${DTU_CORE_SOURCES} ${DTU_CLI_SOURCES} ${DTU_LINE_SOURCES}
+                      ${DTU_CLI_WIN32_SOURCES} ${DTU_CLI_MAIN} ${DTU_CLI_RC})
 target_include_directories(dtucfg PRIVATE ${CMAKE_SOURCE_DIR}/src
   $<$<COMPILE_LANGUAGE:RC>:${CMAKE_SOURCE_DIR}/res> $<$<COMPILE_LANGUAGE:RC>:${CMAKE_BINARY_DIR}/res>)
 target_include_directories(dtucfg SYSTEM PRIVATE ${DTU_THIRD_PARTY})
@@ -75,7 +75,7 @@ target_link_options(dtucfg PRIVATE -static -s -Wl,--gc-sections)
 target_link_libraries(dtucfg PRIVATE setupapi advapi32 bcrypt odbc32)
 # MinGW's ODBC headers need <windows.h> first; the source itself stays free
 # of platform includes.
-set_source_files_properties(${CMAKE_SOURCE_DIR}/src/cli/odbc.cpp PROPERTIES
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/line/odbc.cpp PROPERTIES
                             COMPILE_OPTIONS "-include;windows.h")
 set_target_properties(dtucfg PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 

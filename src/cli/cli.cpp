@@ -3,19 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
-#include <iterator>
 #include <string>
+#include <vector>
 
 #include "cli/options.h"
-
-namespace {
-
-const CliCommand* const kCommands[] = {
-    &kPortsCommand, &kSearchCommand, &kReadCommand,    &kWriteCommand,        &kDiffCommand,
-    &kLineCommand,  &kBatchCommand,  &kRestartCommand, &kFactoryResetCommand, &kShowCommand,
-};
-
-}  // namespace
 
 void AddPortOptions(CLI::App& command, Options& options) {
   command
@@ -45,19 +36,11 @@ void AddUnitsOptions(CLI::App& command, Options& options, const char* unitsHelp)
       ->allow_extra_args(false);
 }
 
-void AddDbOption(CLI::App& command, Options& options) {
-  command
-      .add_option("--db", options.db,
-                  "The database: an ODBC connection string (DSN=NAME, or Driver=...;Server=...); "
-                  "DTUCFG_DB when not given")
-      ->type_name("CONNECTION");
-}
-
 unsigned TimeoutMs(const Options& options) {
   return static_cast<unsigned>(std::ceil(options.timeoutSeconds * 1000));
 }
 
-int RunCli(int argc, char** argv) {
+int RunCli(int argc, char** argv, const CliCommand* const* commands, std::size_t count) {
   Options options;
   CLI::App app{"Reads, writes, checks, restarts and resets a DTU over a serial port.", "dtucfg"};
   app.set_version_flag("--version", std::string("dtucfg ") + DTU_VERSION);
@@ -80,11 +63,11 @@ int RunCli(int argc, char** argv) {
       "command (line: the report or the database cannot be written); 130 interrupted. With\n"
       "several ports, the largest of theirs; with a database, 4 when it cannot be reached.");
 
-  CLI::App* subcommands[std::size(kCommands)];
-  for (std::size_t i = 0; i < std::size(kCommands); ++i) {
-    subcommands[i] = app.add_subcommand(kCommands[i]->name, kCommands[i]->help);
+  std::vector<CLI::App*> subcommands(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    subcommands[i] = app.add_subcommand(commands[i]->name, commands[i]->help);
     subcommands[i]->fallthrough();
-    kCommands[i]->addOptions(*subcommands[i], options);
+    commands[i]->addOptions(*subcommands[i], options);
   }
 
   try {
@@ -97,5 +80,5 @@ int RunCli(int argc, char** argv) {
   while (!*subcommands[chosen]) {
     ++chosen;
   }
-  return kCommands[chosen]->run(options);
+  return commands[chosen]->run(options);
 }

@@ -2,6 +2,8 @@
 #ifndef DTU_CLI_CLI_H
 #define DTU_CLI_CLI_H
 
+#include <cstddef>
+
 // Exit codes, as scripts rely on them.
 enum ExitCode : int {
   kExitOk = 0,
@@ -13,6 +15,10 @@ enum ExitCode : int {
   kExitInterrupted = 130,
 };
 
-int RunCli(int argc, char** argv);
+struct CliCommand;
+
+// Parses the command line into one of commands (in the order help lists
+// them) and runs it; the exit code.
+int RunCli(int argc, char** argv, const CliCommand* const* commands, std::size_t count);
 
 #endif

@@ -15,7 +15,7 @@
 #include "protocol/sim_unit.h"
 #include "protocol/unit_session.h"
 #include "serial/port_list.h"
-#include "serial/sim_link.h"
+#include "protocol/sim_link.h"
 
 std::string Seconds(double seconds);
 bool IsSimName(const std::string& port);

@@ -26,12 +26,6 @@ struct Options {
   bool noVerify = false;
   bool json = false;
   bool yes = false;
-  // The line shared through a database.
-  std::string db;
-  std::string batch;
-  std::string station;
-  std::string batchAction;
-  int row = 0;
 };
 
 struct CliCommand {
@@ -42,7 +36,8 @@ struct CliCommand {
   int (*run)(const Options& options);
 };
 
-// One table entry per command, each in the file that runs it.
+// One table entry per command, each in the file that runs it; the
+// production line's are in line/commands.h.
 extern const CliCommand kPortsCommand;
 extern const CliCommand kSearchCommand;
 extern const CliCommand kReadCommand;
@@ -50,9 +45,7 @@ extern const CliCommand kWriteCommand;
 extern const CliCommand kDiffCommand;
 extern const CliCommand kRestartCommand;
 extern const CliCommand kFactoryResetCommand;
-extern const CliCommand kLineCommand;
 extern const CliCommand kShowCommand;
-extern const CliCommand kBatchCommand;
 
 // Options more than one command takes.
 // --port (repeatable, or "all") and --json.
@@ -62,9 +55,6 @@ void AddSetOption(CLI::App& command, Options& options);
 void AddProfileOption(CLI::App& command, Options& options);
 // --units, with what it is for, and --unique, as write and line take them.
 void AddUnitsOptions(CLI::App& command, Options& options, const char* unitsHelp);
-
-// --db, as the commands on a shared line take it.
-void AddDbOption(CLI::App& command, Options& options);
 
 // Each wait for the unit, as the session counts it.
 unsigned TimeoutMs(const Options& options);

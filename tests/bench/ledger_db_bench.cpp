@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/ledger_db.h"
-#include "cli/odbc.h"
+#include "line/ledger_db.h"
+#include "line/odbc.h"
 #include "protocol/sim_unit.h"
 
 namespace {
@@ -170,14 +170,11 @@ void BM_DbPerUnit(benchmark::State& state) {
   std::vector<double> ms;
   for (auto _ : state) {
     const auto start = Clock::now();
-    int done = Ledger::kNoRow;
+    Ledger::Claim done;
     Ledger::Claim claim;
     bool ok = !whole || ledger.FindDoneRow(factorySha, &done, &error) == Ledger::Status::Ok;
     ok = ok && ledger.ClaimRow(kPort, &claim, &error) == Ledger::Status::Ok;
-    const std::string sha =
-        ok ? RecordSha(ledger.input().units.rows.at(static_cast<std::size_t>(claim.row)).record)
-           : "";
-    ok = ok && ledger.Record(claim.row, kPort, UnitResult::Ok, sha, &error) == Ledger::Status::Ok;
+    ok = ok && ledger.Record(claim, kPort, UnitResult::Ok, &error) == Ledger::Status::Ok;
     if (whole) {
       benchmark::DoNotOptimize(ledger.Finished());
     }
@@ -245,11 +242,8 @@ void BM_DbContention(benchmark::State& state) {
           if (status == Ledger::Status::NoRow) {
             return;
           }
-          const auto row = static_cast<std::size_t>(claim.row);
           if (status != Ledger::Status::Ok ||
-              ledger.Record(claim.row, kPort, UnitResult::Ok,
-                            RecordSha(ledger.input().units.rows.at(row).record),
-                            &errors[i]) != Ledger::Status::Ok) {
+              ledger.Record(claim, kPort, UnitResult::Ok, &errors[i]) != Ledger::Status::Ok) {
             errors[i] = "claimer " + std::to_string(i) + ": " + errors[i];
             return;
           }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/csv.h"
-#include "cli/ledger_file.h"
+#include "line/ledger_file.h"
 
 namespace {
 
@@ -55,7 +55,8 @@ class FileLedgerTest : public testing::Test {
   }
   static void Report(Ledger& ledger, int row, const std::string& port, UnitResult result) {
     std::string error;
-    ASSERT_EQ(ledger.Record(row, port, result, "sha", &error), Ledger::Status::Ok) << error;
+    ASSERT_EQ(ledger.Record(ledger.ClaimOf(row), port, result, &error), Ledger::Status::Ok)
+        << error;
   }
   // A first run: row 1 written on p1, row 2 claimed on p2 when the line
   // died, row 3 failed on p1.
@@ -63,11 +64,11 @@ class FileLedgerTest : public testing::Test {
     FileLedger ledger(input_, report_);
     std::string error;
     ASSERT_EQ(ledger.Open({"p1", "p2"}, &error), 0) << error;
-    ASSERT_EQ(Claimed(ledger, "p1"), 0);
-    Report(ledger, 0, "p1", UnitResult::Ok);
-    ASSERT_EQ(Claimed(ledger, "p2"), 1);
-    ASSERT_EQ(Claimed(ledger, "p1"), 2);
-    Report(ledger, 2, "p1", UnitResult::Mismatch);
+    ASSERT_EQ(Claimed(ledger, "p1"), 1);
+    Report(ledger, 1, "p1", UnitResult::Ok);
+    ASSERT_EQ(Claimed(ledger, "p2"), 2);
+    ASSERT_EQ(Claimed(ledger, "p1"), 3);
+    Report(ledger, 3, "p1", UnitResult::Mismatch);
   }
 
   WriteInput input_;
@@ -79,20 +80,20 @@ TEST_F(FileLedgerTest, ResumeSkipsWrittenRowsAndKeepsAClaimInDoubtForItsPort) {
   FileLedger ledger(input_, report_);
   std::string error;
   ASSERT_EQ(ledger.Open({"p1", "p2"}, &error), 0) << error;
-  int done = Ledger::kNoRow;
+  Ledger::Claim done;
   ASSERT_EQ(ledger.FindDoneRow(RecordSha(input_.units.rows[0].record), &done, &error),
             Ledger::Status::Ok);
-  EXPECT_EQ(done, 0);
+  EXPECT_EQ(done.row, 1);
   // p1 gets the failed row, never the one in doubt on p2.
   bool inDoubt = true;
-  EXPECT_EQ(Claimed(ledger, "p1", &inDoubt), 2);
+  EXPECT_EQ(Claimed(ledger, "p1", &inDoubt), 3);
   EXPECT_FALSE(inDoubt);
   EXPECT_EQ(Claimed(ledger, "p1"), Ledger::kNoRow);
-  EXPECT_EQ(Claimed(ledger, "p2", &inDoubt), 1);
+  EXPECT_EQ(Claimed(ledger, "p2", &inDoubt), 2);
   EXPECT_TRUE(inDoubt);
   EXPECT_NE(ledger.Summary().find("rows left: 2"), std::string::npos);
-  Report(ledger, 1, "p2", UnitResult::Ok);
-  Report(ledger, 2, "p1", UnitResult::Ok);
+  Report(ledger, 2, "p2", UnitResult::Ok);
+  Report(ledger, 3, "p1", UnitResult::Ok);
   EXPECT_TRUE(ledger.Finished());
 }
 
@@ -108,7 +109,7 @@ TEST_F(FileLedgerTest, TornLastRowsAreCutOff) {
     ASSERT_EQ(ledger.Open({"p1", "p2"}, &error), 0) << error;
     // The torn report row did not count: row 2 is still in doubt on p2.
     bool inDoubt = false;
-    EXPECT_EQ(Claimed(ledger, "p2", &inDoubt), 1);
+    EXPECT_EQ(Claimed(ledger, "p2", &inDoubt), 2);
     EXPECT_TRUE(inDoubt);
   }
   EXPECT_EQ(Slurp(report_), report);

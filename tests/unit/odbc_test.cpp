@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/odbc.h"
+#include "line/connection_string.h"
+#include "line/dialect.h"
+#include "line/odbc.h"
 
 namespace {
 
@@ -147,7 +149,7 @@ TEST_F(OdbcTest, ValuesRoundTripExactlyThroughBoundParameters) {
 
   EXPECT_FALSE(station.Exec("DELETE FROM trip", {}, nullptr, &error));
   EXPECT_EQ(error.sqlState, "42501") << error.message;
-  EXPECT_FALSE(error.IsConnectionLost());
+  EXPECT_NE(FaultOf(kPostgres, error), DbFault::Lost);
 }
 
 TEST_F(OdbcTest, TellsUniqueViolationsAndUpdatesOfNoRowAndKeepsTransactions) {
@@ -162,9 +164,9 @@ TEST_F(OdbcTest, TellsUniqueViolationsAndUpdatesOfNoRowAndKeepsTransactions) {
   EXPECT_EQ(result.affected, 1);
 
   EXPECT_FALSE(station.Exec("INSERT INTO ids VALUES (?, ?)", {"7B92", "b"}, nullptr, &error));
-  EXPECT_TRUE(error.IsUniqueViolation()) << error.sqlState << " " << error.message;
-  EXPECT_FALSE(error.IsSerializationFailure());
-  EXPECT_FALSE(error.IsConnectionLost());
+  EXPECT_EQ(FaultOf(kPostgres, error), DbFault::Duplicate)
+      << error.sqlState << " " << error.message;
+  EXPECT_NE(FaultOf(kPostgres, error), DbFault::Lost);
 
   ASSERT_TRUE(
       station.Exec("UPDATE ids SET station = ? WHERE id = ?", {"b", "none"}, &result, &error))
@@ -211,9 +213,9 @@ TEST_F(OdbcTest, ALostServerIsToldAsSuchAndAReconnectWorksOnceItIsBack) {
   std::string out;
   ASSERT_TRUE(Scratch("crash", &out)) << out;
   EXPECT_FALSE(station.Exec("SELECT 1", {}, &result, &error));
-  EXPECT_TRUE(error.IsConnectionLost()) << error.sqlState << " " << error.message;
+  EXPECT_EQ(FaultOf(kPostgres, error), DbFault::Lost) << error.sqlState << " " << error.message;
   EXPECT_FALSE(Database().Connect(Conn("station"), &error));
-  EXPECT_TRUE(error.IsConnectionLost()) << error.sqlState << " " << error.message;
+  EXPECT_EQ(FaultOf(kPostgres, error), DbFault::Lost) << error.sqlState << " " << error.message;
 
   ASSERT_TRUE(Scratch("restart", &out)) << out;
   ASSERT_TRUE(station.Connect(Conn("station"), &error)) << error.message;

@@ -22,7 +22,7 @@
 #include "form/form_lists.h"
 #include "protocol/transfer.h"
 #include "serial/interrupt.h"
-#include "serial/sim_link.h"
+#include "protocol/sim_link.h"
 #include "support/fake_seams.h"
 #include "support/memory_form.h"
 #include "support/sim_process.h"

@@ -9,7 +9,7 @@
 #include "protocol/record_fields.h"
 #include "protocol/sim_unit.h"
 #include "serial/interrupt.h"
-#include "serial/sim_link.h"
+#include "protocol/sim_link.h"
 
 namespace {
 

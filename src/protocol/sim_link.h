@@ -1,8 +1,8 @@
 // A simulated unit inside the program, as a line: the port "sim". It runs
 // on virtual time, so waiting for it costs nothing: a read that would wait
 // moves the clock on instead.
-#ifndef DTU_SERIAL_SIM_LINK_H
-#define DTU_SERIAL_SIM_LINK_H
+#ifndef DTU_PROTOCOL_SIM_LINK_H
+#define DTU_PROTOCOL_SIM_LINK_H
 
 #include "protocol/sim_unit.h"
 #include "serial/link.h"

@@ -4,8 +4,8 @@
 // station's name is held while it runs, by a heartbeat. When the database
 // goes away, the station waits for it: nothing new is claimed, and results
 // are kept as soon as it is back.
-#ifndef DTU_CLI_LEDGER_DB_H
-#define DTU_CLI_LEDGER_DB_H
+#ifndef DTU_LINE_LEDGER_DB_H
+#define DTU_LINE_LEDGER_DB_H
 
 #include <chrono>
 #include <condition_variable>
@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/ledger.h"
-#include "cli/odbc.h"
+#include "line/batch_store.h"
+#include "line/ledger.h"
 
 class DbLedger final : public Ledger {
  public:
@@ -30,8 +30,8 @@ class DbLedger final : public Ledger {
   const WriteInput& input() const override { return input_; }
   bool Reachable() override;
   Status ClaimRow(const std::string& port, Claim* claim, std::string* error) override;
-  Status FindDoneRow(const std::string& sha, int* row, std::string* error) override;
-  Status Record(int row, const std::string& port, UnitResult result, const std::string& sha,
+  Status FindDoneRow(const std::string& sha, Claim* claim, std::string* error) override;
+  Status Record(const Claim& claim, const std::string& port, UnitResult result,
                 std::string* error) override;
   bool Finished() override;
   std::string Summary() override;
@@ -47,7 +47,8 @@ class DbLedger final : public Ledger {
   bool Reconnect();
   Status Failed(const DbError& error, const std::string& what, std::string* message);
   std::string NextKey();
-  bool FindClaim(const std::string& key, int* row, DbError* error);
+  Status TakenOver(std::string* error) const;
+  int CheckRow(std::int64_t row, std::string* error) const;
   void Beat();
 
   const std::string connection_;
@@ -56,7 +57,7 @@ class DbLedger final : public Ledger {
   std::string token_;
   std::uint64_t keys_ = 0;
   WriteInput input_;
-  Database db_;
+  BatchStore store_;
   bool down_ = false;   // lost; waiting for it to come back
   bool taken_ = false;  // another process holds the station's name now
   std::chrono::steady_clock::time_point lastTry_{};

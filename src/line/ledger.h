@@ -3,8 +3,8 @@
 // ledger; a ledger is shared by every thread of the line and locks itself.
 // A row is claimed, and the claim kept, before its unit hears a byte of it;
 // only a result frees a claim again.
-#ifndef DTU_CLI_LEDGER_H
-#define DTU_CLI_LEDGER_H
+#ifndef DTU_LINE_LEDGER_H
+#define DTU_LINE_LEDGER_H
 
 #include <map>
 #include <string>
@@ -29,6 +29,21 @@ inline constexpr UnitResult kUnitResults[] = {
 // As the report and the messages write it: "ok", "no-ack" and so on.
 const char* ResultName(UnitResult result);
 
+// Where a row of the line stands.
+enum class RowState {
+  Free,     // no unit holds it; the next claim may take it
+  Claimed,  // given to a unit on a station's port, its result not kept yet
+  Done,     // written and verified
+  Void,     // never to be given out
+};
+// As the database keeps it: "free", "claimed", "done", "void".
+const char* RowStateName(RowState state);
+bool ParseRowState(const std::string& name, RowState* state);
+
+// How a supervisor settles a row: given back, or never given out.
+enum class Settlement { Release, Void };
+const char* SettlementName(Settlement settlement);
+
 // "units done: N; failures: ..." for a line's last words.
 std::string ResultCounts(const std::map<UnitResult, int>& counts);
 
@@ -37,7 +52,9 @@ std::string RecordSha(const ConfigImage& record);
 
 class Ledger {
  public:
-  static constexpr int kNoRow = -1;
+  // Rows count from 1, as the units CSV, the report and the messages count
+  // them.
+  static constexpr int kNoRow = 0;
 
   enum class Status {
     Ok,
@@ -46,9 +63,12 @@ class Ledger {
     Broken,       // the ledger cannot be kept: the line must stop
   };
 
+  // A row given to a unit, with what it writes.
   struct Claim {
-    int row = kNoRow;      // kNoRow: a line without rows writes the profile alone
-    bool inDoubt = false;  // claimed before on this port, its result never kept
+    int row = kNoRow;                     // kNoRow: a line without rows writes the profile
+    const ConfigImage* record = nullptr;  // the row's, or the profile's
+    const std::string* sha = nullptr;     // the record's digest
+    bool inDoubt = false;                 // claimed before on this port, its result never kept
   };
 
   Ledger() = default;
@@ -70,17 +90,30 @@ class Ledger {
   // on that port first, then the lowest free one.
   virtual Status ClaimRow(const std::string& port, Claim* claim, std::string* error) = 0;
   // The row, given out by this line and written, whose record has this
-  // digest; kNoRow when there is none.
-  virtual Status FindDoneRow(const std::string& sha, int* row, std::string* error) = 0;
+  // digest; claim->row is kNoRow when there is none.
+  virtual Status FindDoneRow(const std::string& sha, Claim* claim, std::string* error) = 0;
   // A unit's result, for the row it was given (or kNoRow). A row that was
   // not ok is free again for the next unit.
-  virtual Status Record(int row, const std::string& port, UnitResult result, const std::string& sha,
+  virtual Status Record(const Claim& claim, const std::string& port, UnitResult result,
                         std::string* error) = 0;
   // Nothing is left to write: every row written, or none free and nothing
   // in doubt. A line without rows is never finished.
   virtual bool Finished() = 0;
   // The last words of a line: units done, failures, rows left, rows in doubt.
   virtual std::string Summary() = 0;
+
+  // What row (or, for kNoRow, the profile alone) gives a unit, once Open
+  // has succeeded.
+  Claim ClaimOf(int row) const;
+
+ protected:
+  // Once the input is known: each record's digest, made once.
+  void Index(const WriteInput& input);
+
+ private:
+  const WriteInput* indexed_ = nullptr;
+  std::string baseSha_;
+  std::vector<std::string> shas_;
 };
 
 #endif

@@ -1,4 +1,4 @@
-#include "cli/station.h"
+#include "line/station.h"
 
 #include <chrono>
 #include <thread>
@@ -104,18 +104,13 @@ void Station::Broken(const std::string& error) {
 // A unit answered: give it a row, write it, keep its result, and wait until
 // it is unplugged.
 void Station::Serve(Session& found) {
-  Session session{found.link, TimeoutMs(options_), nullptr};
-  Ledger::Claim claim;
-  UnitResult result = UnitResult::Ok;
-  if (!Provision(session, &claim, &result)) {
+  Session session{found.link, timeoutMs_, nullptr};
+  Outcome outcome;
+  if (!Provision(session, &outcome)) {
     return;
   }
-  const WriteInput& input = ledger_.input();
-  const ConfigImage& record = claim.row == Ledger::kNoRow
-                                  ? input.base.record
-                                  : input.units.rows[static_cast<std::size_t>(claim.row)].record;
-  const bool kept = Keep(claim.row, result, RecordSha(record));
-  Tell(claim.row, result);
+  const bool kept = Keep(outcome);
+  Tell(outcome);
   if (kept) {
     SeeDone();
   }
@@ -124,25 +119,28 @@ void Station::Serve(Session& found) {
 
 // What became of the unit, with the row it got; false when it is left alone
 // for now.
-bool Station::Provision(Session& session, Ledger::Claim* claim, UnitResult* result) {
+bool Station::Provision(Session& session, Outcome* outcome) {
+  Ledger::Claim& claim = outcome->claim;
+  UnitResult& result = outcome->result;
   ConfigImage held{};
   SessionResult step = ReadRecordFromUnit(session, held);
+  std::string error;
   if (step != SessionResult::Ok) {
-    *result = Failure(step);
+    claim = ledger_.ClaimOf(Ledger::kNoRow);
+    result = Failure(step);
     return true;
   }
   // A unit this line has written already keeps its values.
   const std::string sha = RecordSha(held);
-  std::string error;
-  Ledger::Status status = ledger_.FindDoneRow(sha, &claim->row, &error);
-  if (status == Ledger::Status::Ok && claim->row != Ledger::kNoRow) {
-    Error("this unit already holds row " + std::to_string(claim->row + 1) +
+  Ledger::Status status = ledger_.FindDoneRow(sha, &claim, &error);
+  if (status == Ledger::Status::Ok && claim.row != Ledger::kNoRow) {
+    Error("this unit already holds row " + std::to_string(claim.row) +
           ", written earlier; set it aside");
-    *result = UnitResult::Refused;
+    result = UnitResult::Refused;
     return true;
   }
   if (status == Ledger::Status::Ok) {
-    status = ledger_.ClaimRow(connection_.name(), claim, &error);
+    status = ledger_.ClaimRow(connection_.name(), &claim, &error);
   }
   if (status == Ledger::Status::Broken) {
     Broken(error);
@@ -160,38 +158,34 @@ bool Station::Provision(Session& session, Ledger::Claim* claim, UnitResult* resu
     return false;
   }
   toldNoRow_ = false;
-  const WriteInput& input = ledger_.input();
-  const ConfigImage& record = claim->row == Ledger::kNoRow
-                                  ? input.base.record
-                                  : input.units.rows[static_cast<std::size_t>(claim->row)].record;
-  if (claim->inDoubt && sha == RecordSha(record)) {
-    *result = UnitResult::Ok;  // written just before the line stopped
+  if (claim.inDoubt && sha == *claim.sha) {
+    result = UnitResult::Ok;  // written just before the line stopped
     return true;
   }
-  step = WriteRecordToUnit(session, record);
+  step = WriteRecordToUnit(session, *claim.record);
   // Without its acknowledgement the unit may still have taken the record: a
   // row given to the next unit would then be on two. Its record tells.
   if (step == SessionResult::Ok || step == SessionResult::NoAck) {
     const SessionResult read = ReadRecordFromUnit(session, held);
-    if (step == SessionResult::Ok ||
-        (read == SessionResult::Ok && RecordSha(held) == RecordSha(record))) {
+    if (step == SessionResult::Ok || (read == SessionResult::Ok && RecordSha(held) == *claim.sha)) {
       step = read;
     }
   }
   if (step != SessionResult::Ok) {
-    *result = Failure(step);
+    result = Failure(step);
     return true;
   }
-  *result = CompareRecords(held, record).empty() ? UnitResult::Ok : UnitResult::Mismatch;
+  result = CompareRecords(held, *claim.record).empty() ? UnitResult::Ok : UnitResult::Mismatch;
   return true;
 }
 
 // Keeps the result, waiting while the ledger cannot be reached; false when
 // it cannot be kept, or the line stopped meanwhile.
-bool Station::Keep(int row, UnitResult result, const std::string& sha) {
+bool Station::Keep(const Outcome& outcome) {
   for (;;) {
     std::string error;
-    const Ledger::Status status = ledger_.Record(row, connection_.name(), result, sha, &error);
+    const Ledger::Status status =
+        ledger_.Record(outcome.claim, connection_.name(), outcome.result, &error);
     if (status == Ledger::Status::Ok) {
       return true;
     }
@@ -206,17 +200,18 @@ bool Station::Keep(int row, UnitResult result, const std::string& sha) {
   }
 }
 
-void Station::Tell(int row, UnitResult result) {
+void Station::Tell(const Outcome& outcome) {
+  const int row = outcome.claim.row;
   std::string line = connection_.name() + ": ";
   if (row != Ledger::kNoRow) {
     const UnitsTable& units = ledger_.input().units;
-    const UnitRow& unit = units.rows[static_cast<std::size_t>(row)];
-    line += "row " + std::to_string(unit.number) + " " + ResultName(result);
+    const UnitRow& unit = units.rows[static_cast<std::size_t>(row - 1)];
+    line += "row " + std::to_string(unit.number) + " " + ResultName(outcome.result);
     for (std::size_t i = 0; i < unit.values.size(); ++i) {
       line += (i == 0 ? ": " : ", ") + units.keys[i] + "=" + unit.values[i];
     }
   } else {
-    line += ResultName(result);
+    line += ResultName(outcome.result);
   }
   ResultNow(line + (platform::StdoutIsTerminal() ? "\a\n" : "\n"));
 }

@@ -10,17 +10,25 @@
 
 #include "cli/cli.h"
 #include "cli/command.h"
-#include "cli/db_batch.h"
 #include "cli/fleet.h"
-#include "cli/ledger_db.h"
-#include "cli/ledger_file.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/platform.h"
-#include "cli/station.h"
+#include "line/commands.h"
+#include "line/db_connect.h"
+#include "line/ledger_db.h"
+#include "line/ledger_file.h"
+#include "line/station.h"
 #include "serial/interrupt.h"
 
 namespace {
+
+// The line's own options: the batch shared through a database.
+struct Shared {
+  std::string db;
+  std::string batch;
+  std::string station;
+} shared;
 
 void AddOptions(CLI::App& command, Options& options) {
   command.add_option("PROFILE", options.file, "The profile (a settings file); not with --batch");
@@ -35,21 +43,21 @@ void AddOptions(CLI::App& command, Options& options) {
                   "Append one row per unit to this CSV; an existing one is resumed")
       ->type_name("FILE.csv");
   command
-      .add_option("--batch", options.batch,
+      .add_option("--batch", shared.batch,
                   "Take the profile and the rows from this batch in the database, shared with "
                   "other stations")
       ->type_name("NAME");
   command
-      .add_option("--station", options.station,
+      .add_option("--station", shared.station,
                   "This station's name in the batch's record (default: the host name)")
       ->type_name("NAME");
-  AddDbOption(command, options);
+  AddDbOption(command, &shared.db);
 }
 
 // What the line is given: a profile and rows here, or a batch there.
 int CheckLineInput(const Options& options) {
-  if (options.batch.empty()) {
-    if (!options.station.empty() || !options.db.empty()) {
+  if (shared.batch.empty()) {
+    if (!shared.station.empty() || !shared.db.empty()) {
       Error("--station and --db go with --batch");
       return kExitUsage;
     }
@@ -106,7 +114,7 @@ int RunStations(const Options& options, Ledger& ledger, const std::vector<std::s
       outputs[i].port = ports[i];
       threads.emplace_back([&, i] {
         const PortScope scope(outputs[i]);
-        Station(options, ledger, log, stop).Run(ports[i]);
+        Station(TimeoutMs(options), ledger, log, stop).Run(ports[i]);
       });
     }
     for (std::thread& thread : threads) {
@@ -123,8 +131,8 @@ int RunStations(const Options& options, Ledger& ledger, const std::vector<std::s
 int Run(const Options& options) {
   int code = CheckLineInput(options);
   WriteInput input;
-  const bool shared = !options.batch.empty();
-  if (code == kExitOk && !shared) {
+  const bool inDatabase = !shared.batch.empty();
+  if (code == kExitOk && !inDatabase) {
     code = LoadWriteInput(options, &input);
   }
   std::vector<std::string> ports;
@@ -132,8 +140,8 @@ int Run(const Options& options) {
     code = LinePorts(options, input, &ports);
   }
   std::string connection;
-  if (code == kExitOk && shared) {
-    code = DbConnectionString(options, &connection);
+  if (code == kExitOk && inDatabase) {
+    code = DbConnectionString(shared.db, &connection);
   }
   SharedLog log;
   if (code == kExitOk) {
@@ -143,13 +151,13 @@ int Run(const Options& options) {
     return code;
   }
   std::unique_ptr<Ledger> ledger;
-  if (shared) {
-    const std::string station = options.station.empty() ? platform::HostName() : options.station;
+  if (inDatabase) {
+    const std::string station = shared.station.empty() ? platform::HostName() : shared.station;
     if (station.empty()) {
       Error("this computer has no name: give --station NAME");
       return kExitUsage;
     }
-    ledger = std::make_unique<DbLedger>(connection, options.batch, station);
+    ledger = std::make_unique<DbLedger>(connection, shared.batch, station);
   } else {
     ledger = std::make_unique<FileLedger>(input, options.report);
   }

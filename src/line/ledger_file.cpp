@@ -1,4 +1,4 @@
-#include "cli/ledger_file.h"
+#include "line/ledger_file.h"
 
 #include <algorithm>
 #include <utility>
@@ -54,9 +54,7 @@ bool OpenRows(platform::AppendFile& file, const std::string& path, std::string* 
 FileLedger::FileLedger(const WriteInput& input, std::string report)
     : input_(input), reportPath_(std::move(report)) {
   slots_.resize(input_.units.rows.size());
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    slots_[i].sha = RecordSha(input_.units.rows[i].record);
-  }
+  Index(input_);
 }
 
 int FileLedger::Open(const std::vector<std::string>& ports, std::string* error) {
@@ -140,7 +138,7 @@ bool FileLedger::Resume(const std::string& text, std::string* error) {
                "needs a new report";
       return false;
     }
-    slots_[row - 1].state = State::Done;
+    slots_[row - 1].state = RowState::Done;
   }
   return true;
 }
@@ -163,10 +161,11 @@ bool FileLedger::ResumeClaims(const std::string& text, const std::vector<std::st
   }
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     const std::size_t reported = reported_.empty() ? 0 : reported_[i];
-    if (claimed[i] <= reported || slots_[i].state == State::Done) {
+    if (claimed[i] <= reported || slots_[i].state == RowState::Done) {
       continue;
     }
-    slots_[i].state = State::InDoubt;
+    slots_[i].state = RowState::Claimed;
+    slots_[i].inDoubt = true;
     const bool onLine = std::find(ports.begin(), ports.end(), slots_[i].port) != ports.end();
     Warn("row " + std::to_string(i + 1) + " was being written on " + slots_[i].port +
          " when the line stopped. " +
@@ -179,67 +178,75 @@ bool FileLedger::ResumeClaims(const std::string& text, const std::vector<std::st
 
 Ledger::Status FileLedger::ClaimRow(const std::string& port, Claim* claim, std::string* error) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  *claim = Claim{};
+  *claim = ClaimOf(kNoRow);
   if (!input_.hasUnits) {
     return Status::Ok;
   }
-  int chosen = kNoRow;
-  for (std::size_t i = 0; i < slots_.size() && chosen == kNoRow; ++i) {
-    if (slots_[i].state == State::InDoubt && slots_[i].port == port) {
-      chosen = static_cast<int>(i);
-      claim->inDoubt = true;
+  std::size_t chosen = slots_.size();
+  bool inDoubt = false;
+  for (std::size_t i = 0; i < slots_.size() && chosen == slots_.size(); ++i) {
+    if (slots_[i].inDoubt && slots_[i].port == port) {
+      chosen = i;
+      inDoubt = true;
     }
   }
-  for (std::size_t i = 0; i < slots_.size() && chosen == kNoRow; ++i) {
-    if (slots_[i].state == State::Free &&
+  for (std::size_t i = 0; i < slots_.size() && chosen == slots_.size(); ++i) {
+    if (slots_[i].state == RowState::Free &&
         (!input_.units.hasPort || input_.units.rows[i].port == port)) {
-      chosen = static_cast<int>(i);
+      chosen = i;
     }
   }
-  if (chosen == kNoRow) {
+  if (chosen == slots_.size()) {
     return Status::NoRow;
   }
-  Slot& slot = slots_[static_cast<std::size_t>(chosen)];
-  if (claims_ && !claims_->Append(CsvRow({std::to_string(chosen + 1), port, slot.sha}), error)) {
+  const int row = static_cast<int>(chosen) + 1;
+  const Claim taken = ClaimOf(row);
+  if (claims_ && !claims_->Append(CsvRow({std::to_string(row), port, *taken.sha}), error)) {
     *error = reportPath_ + ".claims: " + *error;
-    claim->inDoubt = false;
     return Status::Broken;
   }
-  slot.state = State::Claimed;
+  Slot& slot = slots_[chosen];
+  slot.state = RowState::Claimed;
+  slot.inDoubt = false;
   slot.port = port;
-  claim->row = chosen;
+  *claim = taken;
+  claim->inDoubt = inDoubt;
   return Status::Ok;
 }
 
-Ledger::Status FileLedger::FindDoneRow(const std::string& sha, int* row, std::string* /*error*/) {
+Ledger::Status FileLedger::FindDoneRow(const std::string& sha, Claim* claim,
+                                       std::string* /*error*/) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  *row = kNoRow;
+  *claim = ClaimOf(kNoRow);
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i].state == State::Done && slots_[i].sha == sha) {
-      *row = static_cast<int>(i);
+    const Claim row = ClaimOf(static_cast<int>(i) + 1);
+    if (slots_[i].state == RowState::Done && *row.sha == sha) {
+      *claim = row;
       break;
     }
   }
   return Status::Ok;
 }
 
-Ledger::Status FileLedger::Record(int row, const std::string& port, UnitResult result,
-                                  const std::string& sha, std::string* error) {
+Ledger::Status FileLedger::Record(const Claim& claim, const std::string& port, UnitResult result,
+                                  std::string* error) {
   const std::lock_guard<std::mutex> lock(mutex_);
+  const int row = claim.row;
   std::vector<std::string> fields = {platform::IsoLocalTime(), port,
-                                     row == kNoRow ? "" : std::to_string(row + 1),
-                                     ResultName(result)};
+                                     row == kNoRow ? "" : std::to_string(row), ResultName(result)};
   if (input_.hasUnits && row != kNoRow) {
     const std::vector<std::string>& values =
-        input_.units.rows[static_cast<std::size_t>(row)].values;
+        input_.units.rows[static_cast<std::size_t>(row - 1)].values;
     fields.insert(fields.end(), values.begin(), values.end());
   } else if (input_.hasUnits) {
     fields.resize(fields.size() + input_.units.keys.size());
   }
-  fields.push_back(row == kNoRow && input_.hasUnits ? "" : sha);
-  if (row != kNoRow && slots_[static_cast<std::size_t>(row)].state == State::Claimed) {
-    slots_[static_cast<std::size_t>(row)].state =
-        result == UnitResult::Ok ? State::Done : State::Free;
+  fields.push_back(row == kNoRow && input_.hasUnits ? "" : *claim.sha);
+  if (row != kNoRow) {
+    Slot& slot = slots_[static_cast<std::size_t>(row - 1)];
+    if (slot.state == RowState::Claimed && !slot.inDoubt) {
+      slot.state = result == UnitResult::Ok ? RowState::Done : RowState::Free;
+    }
   }
   ++counts_[result];
   if (report_ && !report_->Append(CsvRow(fields), error)) {
@@ -251,8 +258,9 @@ Ledger::Status FileLedger::Record(int row, const std::string& port, UnitResult r
 
 bool FileLedger::Finished() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return input_.hasUnits && std::all_of(slots_.begin(), slots_.end(),
-                                        [](const Slot& slot) { return slot.state == State::Done; });
+  return input_.hasUnits && std::all_of(slots_.begin(), slots_.end(), [](const Slot& slot) {
+           return slot.state == RowState::Done;
+         });
 }
 
 std::string FileLedger::Summary() {
@@ -260,10 +268,10 @@ std::string FileLedger::Summary() {
   std::string text = ResultCounts(counts_);
   if (input_.hasUnits) {
     const auto left = std::count_if(slots_.begin(), slots_.end(),
-                                    [](const Slot& slot) { return slot.state != State::Done; });
+                                    [](const Slot& slot) { return slot.state != RowState::Done; });
     text += "; rows left: " + std::to_string(left);
     for (std::size_t i = 0; i < slots_.size(); ++i) {
-      if (slots_[i].state == State::InDoubt) {
+      if (slots_[i].inDoubt) {
         text += "\nrow " + std::to_string(i + 1) + " is in doubt: it was being written on " +
                 slots_[i].port + " when the line stopped";
       }

@@ -1,15 +1,15 @@
 // One port of the production line: waits for a unit, gives it a row of the
 // ledger, writes and verifies it, keeps its result, and waits until the unit
 // is gone before it takes the next.
-#ifndef DTU_CLI_STATION_H
-#define DTU_CLI_STATION_H
+#ifndef DTU_LINE_STATION_H
+#define DTU_LINE_STATION_H
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "cli/command.h"
-#include "cli/ledger.h"
+#include "line/ledger.h"
 
 // How the stations of one line end together.
 struct LineStop {
@@ -19,8 +19,9 @@ struct LineStop {
 
 class Station {
  public:
-  Station(const Options& options, Ledger& ledger, std::FILE* log, LineStop& stop)
-      : options_(options), ledger_(ledger), log_(log), stop_(stop) {}
+  // timeoutMs: each wait for a unit's answer.
+  Station(unsigned timeoutMs, Ledger& ledger, std::FILE* log, LineStop& stop)
+      : timeoutMs_(timeoutMs), ledger_(ledger), log_(log), stop_(stop) {}
 
   // Serves port until the line stops.
   void Run(const std::string& port);
@@ -32,13 +33,18 @@ class Station {
   bool OpenPort();
   void ClosePort();
   void Serve(Session& found);
-  bool Provision(Session& session, Ledger::Claim* claim, UnitResult* result);
-  bool Keep(int row, UnitResult result, const std::string& sha);
-  void Tell(int row, UnitResult result);
+  // What became of a unit: the row it got, with its record, and the result.
+  struct Outcome {
+    Ledger::Claim claim;
+    UnitResult result = UnitResult::Ok;
+  };
+  bool Provision(Session& session, Outcome* outcome);
+  bool Keep(const Outcome& outcome);
+  void Tell(const Outcome& outcome);
   void AwaitGone(Session& session);
   void Broken(const std::string& error);
 
-  const Options& options_;
+  const unsigned timeoutMs_;
   Ledger& ledger_;
   std::FILE* log_;
   LineStop& stop_;

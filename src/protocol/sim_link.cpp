@@ -1,4 +1,4 @@
-#include "serial/sim_link.h"
+#include "protocol/sim_link.h"
 
 #include "serial/interrupt.h"
 

@@ -1,7 +1,9 @@
 // A database reached through ODBC: unixODBC on Linux, odbc32.dll on Windows.
-// Text goes both ways as UTF-8; every value is a bound parameter.
-#ifndef DTU_CLI_ODBC_H
-#define DTU_CLI_ODBC_H
+// Text goes both ways as UTF-8; every value is a bound parameter. What an
+// error means is the server's to say (line/dialect.h): this layer keeps the
+// driver's words.
+#ifndef DTU_LINE_ODBC_H
+#define DTU_LINE_ODBC_H
 
 #include <cstdint>
 #include <memory>
@@ -10,26 +12,11 @@
 #include <variant>
 #include <vector>
 
-// The connection string with the value of every Pwd= and Password= (any case,
-// braced or not) shown as ***: for every message that echoes one.
-std::string MaskPassword(const std::string& connectionString);
-
-// Whether text is UTF-8, as every text given to the database must be.
-bool IsUtf8(const std::string& text);
-
 // What went wrong, as the driver said it; any password in it masked.
 struct DbError {
   std::string sqlState;  // five characters; empty when the driver gave none
   std::string message;
-  bool connectionLost = false;  // the driver found the link dead
-
-  // 23505: a unique constraint refused the row.
-  bool IsUniqueViolation() const;
-  // 40001, 40P01: the transaction lost a race; running it again may succeed.
-  bool IsSerializationFailure() const;
-  // The server is gone (08xxx, a shutdown, a dead link): wait, then Connect again.
-  // psqlODBC gives a refused login, a wrong password too, as 08001 as well.
-  bool IsConnectionLost() const;
+  bool connectionLost = false;  // the driver found the link dead, or there is none
 };
 
 // A bound parameter: NULL (the empty alternative), a 64-bit integer or UTF-8 text.
@@ -58,6 +45,8 @@ class Database {
   bool Connect(const std::string& connectionString, DbError* error);
   void Disconnect();
   bool Connected() const;
+  // The server's product name, as its driver gives it ("PostgreSQL").
+  std::string ServerName() const;
 
   bool Begin(DbError* error);
   bool Commit(DbError* error);

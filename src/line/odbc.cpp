@@ -1,18 +1,19 @@
-#include "cli/odbc.h"
+#include "line/odbc.h"
 
 #include <sql.h>
 #include <sqlext.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <memory>
 #include <utility>
 
-// Text crosses the API as UTF-16 (the W functions, SQL_C_WCHAR): the one
-// encoding that unixODBC, Windows and Wine's odbc32 all pass through
-// unchanged. SQL_C_CHAR happens to pass UTF-8 through on Linux and under
-// Wine, but a Unicode driver on Windows reads it in the ANSI code page.
+#include "line/connection_string.h"
+#include "line/utf16.h"
+
+// Text crosses the API as UTF-16 (the W functions, SQL_C_WCHAR). SQL_C_CHAR
+// happens to pass UTF-8 through on Linux and under Wine, but a Unicode driver
+// on Windows reads it in the ANSI code page.
 
 namespace {
 
@@ -21,87 +22,17 @@ using Wide = std::vector<SQLWCHAR>;
 constexpr SQLULEN kLoginTimeoutSeconds = 5;
 constexpr std::size_t kChunk = 2048;  // SQLWCHARs fetched per SQLGetData call
 
-// UTF-8 to UTF-16, false on bytes that are not UTF-8.
+// UTF-8 to the API's UTF-16, false on bytes that are not UTF-8.
 bool ToWide(const std::string& text, Wide* out) {
-  out->clear();
-  out->reserve(text.size() + 1);
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* end = p + text.size();
-  while (p < end) {
-    std::uint32_t c = *p++;
-    int more = 0;
-    std::uint32_t least = 0;
-    if (c >= 0xF0 && c <= 0xF4) {
-      more = 3;
-      least = 0x10000;
-      c &= 0x07;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      more = 2;
-      least = 0x800;
-      c &= 0x0F;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      more = 1;
-      least = 0x80;
-      c &= 0x1F;
-    } else if (c >= 0x80) {
-      return false;
-    }
-    if (end - p < more) {
-      return false;
-    }
-    for (int i = 0; i < more; ++i, ++p) {
-      if ((*p & 0xC0) != 0x80) {
-        return false;
-      }
-      c = (c << 6) | (*p & 0x3F);
-    }
-    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      return false;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out->push_back(static_cast<SQLWCHAR>(0xD800 + (c >> 10)));
-      out->push_back(static_cast<SQLWCHAR>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out->push_back(static_cast<SQLWCHAR>(c));
-    }
-  }
-  return true;
+  std::u16string wide;
+  const bool ok = Utf8ToUtf16(text, &wide);
+  out->assign(wide.begin(), wide.end());
+  return ok;
 }
 
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string ToUtf8(const SQLWCHAR* text, std::size_t size) {
-  std::string out;
-  out.reserve(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    std::uint32_t c = static_cast<std::uint16_t>(text[i]);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size) {
-      std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  const std::u16string wide(text, text + size);
+  return Utf16ToUtf8(wide.data(), wide.size());
 }
 
 // An integer attribute value where the API takes a pointer.
@@ -109,124 +40,7 @@ SQLPOINTER AttributeValue(SQLULEN value) {
   return reinterpret_cast<SQLPOINTER>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 
-struct Attribute {
-  std::string key;         // as written, spaces trimmed
-  std::size_t valueBegin;  // the value, braces included
-  std::size_t valueEnd;
-};
-
-// Where the value that starts at begin ends: after its closing brace, or
-// before the next ';' less trailing spaces.
-std::size_t ValueEnd(const std::string& s, std::size_t begin) {
-  if (begin < s.size() && s[begin] == '{') {
-    std::size_t end = begin + 1;
-    while (end < s.size() && !(s[end] == '}' && (end + 1 == s.size() || s[end + 1] != '}'))) {
-      end += s[end] == '}' ? 2 : 1;
-    }
-    return std::min(end + 1, s.size());
-  }
-  std::size_t end = std::min(s.find(';', begin), s.size());
-  while (end > begin && s[end - 1] == ' ') {
-    --end;
-  }
-  return end;
-}
-
-// The key=value pairs of a connection string: ';' separates them, a value in
-// braces holds anything, with "}}" for one '}'.
-std::vector<Attribute> Attributes(const std::string& s) {
-  std::vector<Attribute> found;
-  std::size_t i = 0;
-  while (i < s.size()) {
-    std::size_t equals = s.find_first_of("=;", i);
-    if (equals == std::string::npos || s[equals] == ';') {
-      i = equals == std::string::npos ? s.size() : equals + 1;
-      continue;
-    }
-    std::size_t keyBegin = s.find_first_not_of(' ', i);
-    std::size_t keyEnd = s.find_last_not_of(' ', equals - 1);
-    std::string key = keyBegin < equals ? s.substr(keyBegin, keyEnd + 1 - keyBegin) : std::string();
-    std::size_t begin = std::min(s.find_first_not_of(' ', equals + 1), s.size());
-    std::size_t end = ValueEnd(s, begin);
-    found.push_back({key, begin, end});
-    std::size_t next = s.find(';', end);
-    i = next == std::string::npos ? s.size() : next + 1;
-  }
-  return found;
-}
-
-bool IsPasswordKey(std::string key) {
-  for (char& c : key) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return key == "pwd" || key == "password";
-}
-
-// The passwords a connection string holds, braces and escapes removed.
-std::vector<std::string> Passwords(const std::string& connectionString) {
-  std::vector<std::string> passwords;
-  for (const Attribute& a : Attributes(connectionString)) {
-    std::string value = connectionString.substr(a.valueBegin, a.valueEnd - a.valueBegin);
-    if (!IsPasswordKey(a.key) || value.empty()) {
-      continue;
-    }
-    if (value.front() == '{') {
-      value = value.substr(
-          1, value.size() >= 2 && value.back() == '}' ? value.size() - 2 : std::string::npos);
-      for (std::size_t at = value.find("}}"); at != std::string::npos;
-           at = value.find("}}", at + 1)) {
-        value.erase(at, 1);
-      }
-    }
-    passwords.push_back(value);
-  }
-  return passwords;
-}
-
-// A driver's message with the connection's passwords and any Pwd= in it masked.
-std::string Masked(std::string message, const std::string& connectionString) {
-  for (const std::string& password : Passwords(connectionString)) {
-    if (password.size() < 3) {
-      continue;  // masking "ab" would mangle words, and says little anyway
-    }
-    for (std::size_t at = message.find(password); at != std::string::npos;
-         at = message.find(password, at + 3)) {
-      message.replace(at, password.size(), "***");
-    }
-  }
-  return MaskPassword(message);
-}
-
 }  // namespace
-
-bool IsUtf8(const std::string& text) {
-  Wide wide;
-  return ToWide(text, &wide);
-}
-
-std::string MaskPassword(const std::string& connectionString) {
-  std::string out;
-  std::size_t copied = 0;
-  for (const Attribute& a : Attributes(connectionString)) {
-    if (IsPasswordKey(a.key)) {
-      out.append(connectionString, copied, a.valueBegin - copied);
-      out += "***";
-      copied = a.valueEnd;
-    }
-  }
-  out.append(connectionString, copied, std::string::npos);
-  return out;
-}
-
-bool DbError::IsUniqueViolation() const { return sqlState == "23505"; }
-
-bool DbError::IsSerializationFailure() const { return sqlState == "40001" || sqlState == "40P01"; }
-
-bool DbError::IsConnectionLost() const {
-  // 57P01..57P03: the server is shutting down, crashed or not yet accepting.
-  return connectionLost || sqlState.compare(0, 2, "08") == 0 || sqlState == "57P01" ||
-         sqlState == "57P02" || sqlState == "57P03";
-}
 
 struct Database::Handles {
   SQLHENV env = SQL_NULL_HENV;
@@ -303,7 +117,7 @@ struct Database::Handles {
     } else {
       message = std::string(what) + " failed";
     }
-    error->message = Masked(message, connectionString);
+    error->message = MaskMessage(message, connectionString);
     if (dbc != SQL_NULL_HDBC && connected) {
       SQLUINTEGER dead = SQL_CD_FALSE;
       if (SQL_SUCCEEDED(SQLGetConnectAttrW(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr))) {
@@ -341,8 +155,8 @@ struct Database::Handles {
   static void NotConnected(DbError* error) {
     if (error != nullptr) {
       *error = DbError();
-      error->sqlState = "08003";
       error->message = "not connected to the database";
+      error->connectionLost = true;
     }
   }
 
@@ -443,6 +257,23 @@ void Database::Disconnect() {
 }
 
 bool Database::Connected() const { return handles_ != nullptr && handles_->connected; }
+
+std::string Database::ServerName() const {
+  if (!Connected()) {
+    return "";
+  }
+  Wide name(128);
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(handles_->dbc, SQL_DBMS_NAME, name.data(),
+                                 static_cast<SQLSMALLINT>(name.size() * sizeof(SQLWCHAR)),
+                                 &length))) {
+    return "";
+  }
+  const std::size_t size = std::min<std::size_t>(
+      static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)) / sizeof(SQLWCHAR),
+      name.size() - 1);
+  return ToUtf8(name.data(), size);
+}
 
 bool Database::Begin(DbError* error) {
   if (!Connected()) {

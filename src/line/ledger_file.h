@@ -1,8 +1,8 @@
 // The ledger of a line on one PC: the report CSV, one row per unit, and the
 // claims file beside it (REPORT.claims), one row per row given out. A line
 // started again on the same report resumes it.
-#ifndef DTU_CLI_LEDGER_FILE_H
-#define DTU_CLI_LEDGER_FILE_H
+#ifndef DTU_LINE_LEDGER_FILE_H
+#define DTU_LINE_LEDGER_FILE_H
 
 #include <map>
 #include <memory>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/ledger.h"
 #include "cli/platform.h"
+#include "line/ledger.h"
 
 class FileLedger final : public Ledger {
  public:
@@ -21,18 +21,17 @@ class FileLedger final : public Ledger {
   int Open(const std::vector<std::string>& ports, std::string* error) override;
   const WriteInput& input() const override { return input_; }
   Status ClaimRow(const std::string& port, Claim* claim, std::string* error) override;
-  Status FindDoneRow(const std::string& sha, int* row, std::string* error) override;
-  Status Record(int row, const std::string& port, UnitResult result, const std::string& sha,
+  Status FindDoneRow(const std::string& sha, Claim* claim, std::string* error) override;
+  Status Record(const Claim& claim, const std::string& port, UnitResult result,
                 std::string* error) override;
   bool Finished() override;
   std::string Summary() override;
 
  private:
-  enum class State { Free, Claimed, Done, InDoubt };
   struct Slot {
-    State state = State::Free;
-    std::string port;  // the port that claimed it
-    std::string sha;   // of the record it gives
+    RowState state = RowState::Free;
+    bool inDoubt = false;  // claimed by an earlier run, its result never kept
+    std::string port;      // the port that claimed it
   };
 
   bool Resume(const std::string& text, std::string* error);

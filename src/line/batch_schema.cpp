@@ -1,0 +1,89 @@
+// The line's tables as the first batch create makes them, and their version.
+#include <cstring>
+#include <utility>
+
+#include "line/batch_store.h"
+
+namespace {
+
+// Version 1 of the line's tables. Batch rows keep their values as one CSV
+// row each, so that they come back exactly as the CSV had them; a unique
+// value is kept as the bytes the unit gets, so that "7B 92" and "7b92" clash.
+// {text}, {time} and {serial} stand for the dialect's types.
+const char* const kSchema[] = {
+    R"(CREATE TABLE dtucfg_schema (version INTEGER NOT NULL))",
+    R"(CREATE TABLE dtucfg_batch (name VARCHAR(200) NOT NULL PRIMARY KEY,
+        profile {text} NOT NULL, sets {text} NOT NULL, columns {text} NOT NULL,
+        unique_keys {text} NOT NULL, created_at {time} DEFAULT CURRENT_TIMESTAMP NOT NULL,
+        created_by VARCHAR(200) DEFAULT CURRENT_USER NOT NULL))",
+    R"(CREATE TABLE dtucfg_row (batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name),
+        row_no INTEGER NOT NULL, cells {text} NOT NULL, record_sha256 CHAR(64) NOT NULL,
+        state VARCHAR(8) NOT NULL, station VARCHAR(200), port VARCHAR(400),
+        claim_key VARCHAR(100), claimed_at {time}, PRIMARY KEY (batch, row_no)))",
+    R"(CREATE INDEX dtucfg_row_state ON dtucfg_row (batch, state, row_no))",
+    R"(CREATE INDEX dtucfg_row_sha ON dtucfg_row (batch, record_sha256))",
+    R"(CREATE TABLE dtucfg_unique (key_name VARCHAR(20) NOT NULL,
+        value_hex VARCHAR(200) NOT NULL, batch VARCHAR(200) NOT NULL, row_no INTEGER NOT NULL,
+        PRIMARY KEY (key_name, value_hex),
+        FOREIGN KEY (batch, row_no) REFERENCES dtucfg_row (batch, row_no)))",
+    R"(CREATE TABLE dtucfg_result (id {serial}, result_key VARCHAR(100) NOT NULL UNIQUE,
+        batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name), row_no INTEGER,
+        station VARCHAR(200) NOT NULL, port VARCHAR(400) NOT NULL, result VARCHAR(12) NOT NULL,
+        record_sha256 CHAR(64) NOT NULL, at {time} DEFAULT CURRENT_TIMESTAMP NOT NULL))",
+    R"(CREATE INDEX dtucfg_result_at ON dtucfg_result (batch, at))",
+    R"(CREATE TABLE dtucfg_settle (id {serial},
+        batch VARCHAR(200) NOT NULL REFERENCES dtucfg_batch (name), row_no INTEGER NOT NULL,
+        action VARCHAR(8) NOT NULL, station VARCHAR(200), port VARCHAR(400),
+        by_user VARCHAR(200) DEFAULT CURRENT_USER NOT NULL,
+        at {time} DEFAULT CURRENT_TIMESTAMP NOT NULL))",
+    R"(CREATE TABLE dtucfg_station (name VARCHAR(200) NOT NULL PRIMARY KEY,
+        token VARCHAR(64) NOT NULL, batch VARCHAR(200), backend BIGINT, seen_at {time} NOT NULL))",
+};
+
+// A statement of kSchema in the dialect's types.
+std::string SchemaStatement(const char* text, const Dialect& dialect) {
+  std::string statement = text;
+  const std::pair<const char*, const char*> words[] = {
+      {"{text}", dialect.textType},
+      {"{time}", dialect.timeType},
+      {"{serial}", dialect.serialColumn},
+  };
+  for (const auto& [word, type] : words) {
+    for (std::size_t at = statement.find(word); at != std::string::npos;
+         at = statement.find(word, at)) {
+      statement.replace(at, std::strlen(word), type);
+    }
+  }
+  return statement;
+}
+
+}  // namespace
+
+bool BatchStore::SchemaVersion(int* version, DbError* error) {
+  DbResult result;
+  if (!Exec("SELECT version FROM dtucfg_schema", {}, &result, error)) {
+    if (Fault(*error) != DbFault::MissingTable) {
+      return false;
+    }
+    *version = 0;
+    return true;
+  }
+  *version = result.rows.empty() ? 0 : std::stoi(result.rows[0][0].value_or("0"));
+  return true;
+}
+
+bool BatchStore::CreateSchema(DbError* error) {
+  if (!db_.Begin(error)) {
+    return false;
+  }
+  for (const char* statement : kSchema) {
+    if (!Exec(SchemaStatement(statement, *dialect_), {}, nullptr, error)) {
+      return Abandon();
+    }
+  }
+  if (!Exec("INSERT INTO dtucfg_schema (version) VALUES (?)", {std::int64_t{kSchemaVersion}},
+            nullptr, error)) {
+    return Abandon();
+  }
+  return db_.Commit(error);
+}

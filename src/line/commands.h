@@ -1,0 +1,32 @@
+// The production line's commands, for dtucfg's table: line, and batch with
+// its own table of actions.
+#ifndef DTU_LINE_COMMANDS_H
+#define DTU_LINE_COMMANDS_H
+
+#include <string>
+
+#include "cli/options.h"
+
+class BatchStore;
+
+extern const CliCommand kLineCommand;
+extern const CliCommand kBatchCommand;
+
+// batch's actions, each in its file.
+extern const CliCommand kBatchCreate;
+extern const CliCommand kBatchStatus;
+extern const CliCommand kBatchReport;
+extern const CliCommand kBatchRelease;
+extern const CliCommand kBatchVoid;
+
+// What every action takes: the batch's NAME and --db.
+struct BatchTarget {
+  std::string name;
+  std::string db;
+};
+void AddBatchTarget(CLI::App& action, BatchTarget* target);
+// The database of --db or DTUCFG_DB, its tables ready (made when create says
+// so). kExitOk, or the exit code once told.
+int OpenBatchStore(const BatchTarget& target, bool create, BatchStore* store);
+
+#endif
