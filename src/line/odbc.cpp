@@ -8,6 +8,7 @@
 #include <memory>
 #include <utility>
 
+#include "line/call_thread.h"
 #include "line/connection_string.h"
 #include "line/utf16.h"
 
@@ -19,7 +20,6 @@ namespace {
 
 using Wide = std::vector<SQLWCHAR>;
 
-constexpr SQLULEN kLoginTimeoutSeconds = 5;
 constexpr std::size_t kChunk = 2048;  // SQLWCHARs fetched per SQLGetData call
 
 // UTF-8 to the API's UTF-16, false on bytes that are not UTF-8.
@@ -193,126 +193,81 @@ struct Database::Handles {
     *cell = ToUtf8(all.data(), all.size());
     return true;
   }
+
+  // Connects; the caller closes on failure.
+  bool Connect(const std::string& connectionString, int loginSeconds, DbError* error) {
+    Close();
+    this->connectionString = connectionString;
+    Wide wide;
+    if (!ToWide(connectionString, &wide)) {
+      error->message = "the connection string is not UTF-8";
+      return false;
+    }
+    wide.push_back(0);
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) {
+      env = SQL_NULL_HENV;
+      error->message = "the ODBC driver manager could not start";
+      return false;
+    }
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, AttributeValue(SQL_OV_ODBC3), 0);
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
+      dbc = SQL_NULL_HDBC;
+      Fail(SQL_HANDLE_ENV, env, "allocating a connection", error);
+      return false;
+    }
+    const auto seconds = static_cast<SQLULEN>(loginSeconds);
+    SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, AttributeValue(seconds), SQL_IS_UINTEGER);
+    SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT, AttributeValue(seconds),
+                       SQL_IS_UINTEGER);
+    if (!SQL_SUCCEEDED(SQLDriverConnectW(dbc, nullptr, wide.data(), SQL_NTS, nullptr, 0, nullptr,
+                                         SQL_DRIVER_NOPROMPT))) {
+      Fail(SQL_HANDLE_DBC, dbc, "connecting", error);
+      return false;
+    }
+    connected = true;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt))) {
+      stmt = SQL_NULL_HSTMT;
+      Fail(SQL_HANDLE_DBC, dbc, "allocating a statement", error);
+      return false;
+    }
+    SQLSetStmtAttrW(stmt, SQL_ATTR_QUERY_TIMEOUT, AttributeValue(seconds), SQL_IS_UINTEGER);
+    return true;
+  }
+
+  std::string ServerName() const {
+    Wide name(128);
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DBMS_NAME, name.data(),
+                                   static_cast<SQLSMALLINT>(name.size() * sizeof(SQLWCHAR)),
+                                   &length))) {
+      return "";
+    }
+    const std::size_t size = std::min<std::size_t>(
+        static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)) / sizeof(SQLWCHAR),
+        name.size() - 1);
+    return ToUtf8(name.data(), size);
+  }
+
+  // Asks the driver to end what runs on the statement; from another thread.
+  void Cancel() const {
+    if (stmt != SQL_NULL_HSTMT) {
+      SQLCancel(stmt);
+    }
+  }
+
+  bool Exec(const std::string& sql, const std::vector<DbValue>& params, DbResult* out,
+            DbError* error) const;
 };
 
-Database::Database() : handles_(std::make_unique<Handles>()) {}
-Database::Database(Database&& other) noexcept = default;
-Database& Database::operator=(Database&& other) noexcept = default;
-Database::~Database() = default;
-
-bool Database::Connect(const std::string& connectionString, DbError* error) {
-  if (handles_ == nullptr) {
-    handles_ = std::make_unique<Handles>();
-  }
-  Handles& h = *handles_;
-  h.Close();
-  h.connectionString = connectionString;
-  Wide wide;
-  if (!ToWide(connectionString, &wide)) {
-    if (error != nullptr) {
-      *error = DbError();
-      error->message = "the connection string is not UTF-8";
-    }
-    return false;
-  }
-  wide.push_back(0);
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h.env))) {
-    h.env = SQL_NULL_HENV;
-    if (error != nullptr) {
-      *error = DbError();
-      error->message = "the ODBC driver manager could not start";
-    }
-    return false;
-  }
-  SQLSetEnvAttr(h.env, SQL_ATTR_ODBC_VERSION, AttributeValue(SQL_OV_ODBC3), 0);
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, h.env, &h.dbc))) {
-    h.dbc = SQL_NULL_HDBC;
-    h.Fail(SQL_HANDLE_ENV, h.env, "allocating a connection", error);
-    h.Close();
-    return false;
-  }
-  SQLSetConnectAttrW(h.dbc, SQL_ATTR_LOGIN_TIMEOUT, AttributeValue(kLoginTimeoutSeconds),
-                     SQL_IS_UINTEGER);
-  SQLRETURN rc = SQLDriverConnectW(h.dbc, nullptr, wide.data(), SQL_NTS, nullptr, 0, nullptr,
-                                   SQL_DRIVER_NOPROMPT);
-  if (!SQL_SUCCEEDED(rc)) {
-    h.Fail(SQL_HANDLE_DBC, h.dbc, "connecting", error);
-    h.Close();
-    return false;
-  }
-  h.connected = true;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h.dbc, &h.stmt))) {
-    h.stmt = SQL_NULL_HSTMT;
-    h.Fail(SQL_HANDLE_DBC, h.dbc, "allocating a statement", error);
-    h.Close();
-    return false;
-  }
-  return true;
-}
-
-void Database::Disconnect() {
-  if (handles_ != nullptr) {
-    handles_->Close();
-  }
-}
-
-bool Database::Connected() const { return handles_ != nullptr && handles_->connected; }
-
-std::string Database::ServerName() const {
-  if (!Connected()) {
-    return "";
-  }
-  Wide name(128);
-  SQLSMALLINT length = 0;
-  if (!SQL_SUCCEEDED(SQLGetInfoW(handles_->dbc, SQL_DBMS_NAME, name.data(),
-                                 static_cast<SQLSMALLINT>(name.size() * sizeof(SQLWCHAR)),
-                                 &length))) {
-    return "";
-  }
-  const std::size_t size = std::min<std::size_t>(
-      static_cast<std::size_t>(std::max<SQLSMALLINT>(length, 0)) / sizeof(SQLWCHAR),
-      name.size() - 1);
-  return ToUtf8(name.data(), size);
-}
-
-bool Database::Begin(DbError* error) {
-  if (!Connected()) {
-    Handles::NotConnected(error);
-    return false;
-  }
-  return handles_->SetAutocommit(false, error);
-}
-
-bool Database::Commit(DbError* error) {
-  if (!Connected()) {
-    Handles::NotConnected(error);
-    return false;
-  }
-  return handles_->EndTransaction(SQL_COMMIT, error);
-}
-
-bool Database::Rollback(DbError* error) {
-  if (!Connected()) {
-    Handles::NotConnected(error);
-    return false;
-  }
-  return handles_->EndTransaction(SQL_ROLLBACK, error);
-}
-
-bool Database::Exec(const std::string& sql, const std::vector<DbValue>& params, DbResult* result,
-                    DbError* error) {
-  if (!Connected()) {
-    Handles::NotConnected(error);
-    return false;
-  }
-  Handles& h = *handles_;
-  SQLFreeStmt(h.stmt, SQL_CLOSE);
-  SQLFreeStmt(h.stmt, SQL_RESET_PARAMS);
+bool Database::Handles::Exec(const std::string& sql, const std::vector<DbValue>& params,
+                             DbResult* out, DbError* error) const {
+  SQLFreeStmt(stmt, SQL_CLOSE);
+  SQLFreeStmt(stmt, SQL_RESET_PARAMS);
   Wide statement;
   ToWide(sql, &statement);
   statement.push_back(0);
-  if (!SQL_SUCCEEDED(SQLPrepareW(h.stmt, statement.data(), SQL_NTS))) {
-    h.Fail(SQL_HANDLE_STMT, h.stmt, "preparing a statement", error);
+  if (!SQL_SUCCEEDED(SQLPrepareW(stmt, statement.data(), SQL_NTS))) {
+    Fail(SQL_HANDLE_STMT, stmt, "preparing a statement", error);
     return false;
   }
   // The bound buffers stay put until SQLExecute has read them.
@@ -324,67 +279,176 @@ bool Database::Exec(const std::string& sql, const std::vector<DbValue>& params, 
     SQLRETURN rc = SQL_SUCCESS;
     if (const auto* text = std::get_if<std::string>(&params[i])) {
       if (!ToWide(*text, &texts[i])) {
-        if (error != nullptr) {
-          *error = DbError();
-          error->message = "parameter " + std::to_string(number) + " is not UTF-8 text";
-        }
+        error->message = "parameter " + std::to_string(number) + " is not UTF-8 text";
         return false;
       }
       lengths[i] = static_cast<SQLLEN>(texts[i].size() * sizeof(SQLWCHAR));
       texts[i].push_back(0);
-      rc = SQLBindParameter(h.stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+      rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
                             std::max<SQLULEN>(texts[i].size() - 1, 1), 0, texts[i].data(),
                             static_cast<SQLLEN>(texts[i].size() * sizeof(SQLWCHAR)), &lengths[i]);
     } else if (const auto* integer = std::get_if<std::int64_t>(&params[i])) {
       integers[i] = *integer;
-      rc = SQLBindParameter(h.stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+      rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
                             &integers[i], 0, &lengths[i]);
     } else {
       lengths[i] = SQL_NULL_DATA;
-      rc = SQLBindParameter(h.stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, 0,
+      rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, 0,
                             nullptr, 0, &lengths[i]);
     }
     if (!SQL_SUCCEEDED(rc)) {
-      h.Fail(SQL_HANDLE_STMT, h.stmt, "binding a parameter", error);
+      Fail(SQL_HANDLE_STMT, stmt, "binding a parameter", error);
       return false;
     }
   }
-  SQLRETURN rc = SQLExecute(h.stmt);
+  SQLRETURN rc = SQLExecute(stmt);
   if (rc != SQL_NO_DATA && !SQL_SUCCEEDED(rc)) {
-    h.Fail(SQL_HANDLE_STMT, h.stmt, "running a statement", error);
+    Fail(SQL_HANDLE_STMT, stmt, "running a statement", error);
     return false;
   }
-  DbResult local;
-  DbResult& out = result != nullptr ? *result : local;
-  out = DbResult();
   if (rc != SQL_NO_DATA) {
     SQLLEN count = 0;
-    if (SQL_SUCCEEDED(SQLRowCount(h.stmt, &count)) && count > 0) {
-      out.affected = count;
+    if (SQL_SUCCEEDED(SQLRowCount(stmt, &count)) && count > 0) {
+      out->affected = count;
     }
     SQLSMALLINT columns = 0;
-    if (!SQL_SUCCEEDED(SQLNumResultCols(h.stmt, &columns))) {
-      h.Fail(SQL_HANDLE_STMT, h.stmt, "reading a result", error);
+    if (!SQL_SUCCEEDED(SQLNumResultCols(stmt, &columns))) {
+      Fail(SQL_HANDLE_STMT, stmt, "reading a result", error);
       return false;
     }
     while (columns > 0) {
-      rc = SQLFetch(h.stmt);
+      rc = SQLFetch(stmt);
       if (rc == SQL_NO_DATA) {
         break;
       }
       if (!SQL_SUCCEEDED(rc)) {
-        h.Fail(SQL_HANDLE_STMT, h.stmt, "fetching a row", error);
+        Fail(SQL_HANDLE_STMT, stmt, "fetching a row", error);
         return false;
       }
       DbRow row(static_cast<std::size_t>(columns));
       for (SQLSMALLINT c = 0; c < columns; ++c) {
-        if (!h.Cell(static_cast<SQLUSMALLINT>(c + 1), &row[static_cast<std::size_t>(c)], error)) {
+        if (!Cell(static_cast<SQLUSMALLINT>(c + 1), &row[static_cast<std::size_t>(c)], error)) {
           return false;
         }
       }
-      out.rows.push_back(std::move(row));
+      out->rows.push_back(std::move(row));
     }
   }
-  SQLFreeStmt(h.stmt, SQL_CLOSE);
+  SQLFreeStmt(stmt, SQL_CLOSE);
   return true;
+}
+
+// What a call on the connection's thread gives back: it outlives a caller
+// that stopped waiting.
+struct Database::Outcome {
+  DbError error;
+  DbResult result;
+  std::string text;
+};
+
+Database::Database() = default;
+Database::Database(Database&& other) noexcept = default;
+Database& Database::operator=(Database&& other) noexcept = default;
+Database::~Database() { Disconnect(); }
+
+bool Database::Call(const std::function<bool(Handles&, Outcome&)>& work, DbError* error,
+                    Outcome* outcome) {
+  DbError local;
+  DbError& failed = error != nullptr ? *error : local;
+  failed = DbError();
+  if (thread_ == nullptr || thread_->abandoned()) {
+    Handles::NotConnected(&failed);
+    return false;
+  }
+  auto done = std::make_shared<Outcome>();
+  auto ok = std::make_shared<bool>(false);
+  const std::shared_ptr<Handles> handles = handles_;
+  const CallThread::Ended ended = thread_->Run(
+      [handles, done, ok, work] { *ok = work(*handles, *done); }, {limits_.call, limits_.stop},
+      [handles] { handles->Cancel(); });
+  if (ended != CallThread::Ended::Done) {
+    // The call goes on without us; so does its connection, to be dropped.
+    thread_.reset();
+    handles_.reset();
+    failed.connectionLost = true;
+    failed.message = ended == CallThread::Ended::Stopped
+                         ? "stopped while waiting for the database"
+                         : "the database did not answer within " +
+                               std::to_string((limits_.call.count() + 999) / 1000) + " s";
+    return false;
+  }
+  failed = std::move(done->error);
+  if (outcome != nullptr) {
+    *outcome = std::move(*done);
+  }
+  return *ok;
+}
+
+bool Database::Connect(const std::string& connectionString, DbError* error) {
+  Disconnect();
+  handles_ = std::make_shared<Handles>();
+  thread_ = std::make_unique<CallThread>();
+  const int login = limits_.loginSeconds;
+  const bool connected = Call(
+      [connectionString, login](Handles& h, Outcome& out) {
+        if (!h.Connect(connectionString, login, &out.error)) {
+          h.Close();
+          return false;
+        }
+        return true;
+      },
+      error);
+  if (!connected) {
+    Disconnect();
+  }
+  return connected;
+}
+
+void Database::Disconnect() {
+  thread_.reset();
+  handles_.reset();
+}
+
+bool Database::Connected() const {
+  return handles_ != nullptr && thread_ != nullptr && !thread_->abandoned() &&
+         handles_->connected;
+}
+
+std::string Database::ServerName() {
+  Outcome out;
+  if (!Call(
+          [](Handles& h, Outcome& o) {
+            o.text = h.ServerName();
+            return true;
+          },
+          nullptr, &out)) {
+    return "";
+  }
+  return out.text;
+}
+
+bool Database::Begin(DbError* error) {
+  return Call([](Handles& h, Outcome& o) { return h.SetAutocommit(false, &o.error); }, error);
+}
+
+bool Database::Commit(DbError* error) {
+  return Call([](Handles& h, Outcome& o) { return h.EndTransaction(SQL_COMMIT, &o.error); },
+              error);
+}
+
+bool Database::Rollback(DbError* error) {
+  return Call([](Handles& h, Outcome& o) { return h.EndTransaction(SQL_ROLLBACK, &o.error); },
+              error);
+}
+
+bool Database::Exec(const std::string& sql, const std::vector<DbValue>& params, DbResult* result,
+                    DbError* error) {
+  Outcome out;
+  const bool ok = Call(
+      [sql, params](Handles& h, Outcome& o) { return h.Exec(sql, params, &o.result, &o.error); },
+      error, &out);
+  if (result != nullptr) {
+    *result = ok ? std::move(out.result) : DbResult();
+  }
+  return ok;
 }

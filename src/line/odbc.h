@@ -5,10 +5,13 @@
 #ifndef DTU_LINE_ODBC_H
 #define DTU_LINE_ODBC_H
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -29,8 +32,20 @@ struct DbResult {
   std::int64_t affected = 0;  // rows an INSERT, UPDATE or DELETE changed
 };
 
+// How long each call may take. The driver is asked to keep to it, and the
+// caller stops waiting once it is over (or once stop says so): the call
+// then fails as a lost connection, and the connection is dropped.
+struct DbLimits {
+  std::chrono::milliseconds call{12000};
+  int loginSeconds = 10;       // the driver's own limit on connecting
+  std::function<bool()> stop;  // may be empty
+};
+
+class CallThread;
+
 // One connection. Statements run in autocommit unless between Begin() and
-// Commit() or Rollback().
+// Commit() or Rollback(). The driver is called on a thread of the
+// connection's own, so that no call holds its caller past the limits.
 class Database {
  public:
   Database();
@@ -40,13 +55,15 @@ class Database {
   Database& operator=(const Database&) = delete;
   ~Database();
 
-  // Connects without prompting (ODBC 3, a login timeout of a few seconds);
-  // an open connection is closed first.
+  // For the calls from now on.
+  void SetLimits(DbLimits limits) { limits_ = std::move(limits); }
+  const DbLimits& limits() const { return limits_; }
+  // Connects without prompting (ODBC 3); an open connection is closed first.
   bool Connect(const std::string& connectionString, DbError* error);
   void Disconnect();
   bool Connected() const;
   // The server's product name, as its driver gives it ("PostgreSQL").
-  std::string ServerName() const;
+  std::string ServerName();
 
   bool Begin(DbError* error);
   bool Commit(DbError* error);
@@ -60,7 +77,13 @@ class Database {
 
  private:
   struct Handles;
-  std::unique_ptr<Handles> handles_;
+  struct Outcome;
+  bool Call(const std::function<bool(Handles&, Outcome&)>& work, DbError* error,
+            Outcome* outcome = nullptr);
+
+  DbLimits limits_;
+  std::shared_ptr<Handles> handles_;
+  std::unique_ptr<CallThread> thread_;
 };
 
 #endif
