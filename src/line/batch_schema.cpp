@@ -1,12 +1,13 @@
-// The line's tables as the first batch create makes them, and their version.
-#include <cstring>
+// The line's tables as the first batch create makes them, the rules the
+// server keeps for them, and their version.
 #include <utility>
+#include <vector>
 
 #include "line/batch_store.h"
 
 namespace {
 
-// Version 1 of the line's tables. Batch rows keep their values as one CSV
+// The line's tables, as version 1 made them. Batch rows keep their values as one CSV
 // row each, so that they come back exactly as the CSV had them; a unique
 // value is kept as the bytes the unit gets, so that "7B 92" and "7b92" clash.
 // {text}, {time} and {serial} stand for the dialect's types.
@@ -40,18 +41,14 @@ const char* const kSchema[] = {
         token VARCHAR(64) NOT NULL, batch VARCHAR(200), backend BIGINT, seen_at {time} NOT NULL))",
 };
 
-// A statement of kSchema in the dialect's types.
-std::string SchemaStatement(const char* text, const Dialect& dialect) {
+// text with each {word} of words replaced.
+std::string Filled(const char* text,
+                   const std::vector<std::pair<std::string, std::string>>& words) {
   std::string statement = text;
-  const std::pair<const char*, const char*> words[] = {
-      {"{text}", dialect.textType},
-      {"{time}", dialect.timeType},
-      {"{serial}", dialect.serialColumn},
-  };
-  for (const auto& [word, type] : words) {
+  for (const auto& [word, value] : words) {
     for (std::size_t at = statement.find(word); at != std::string::npos;
-         at = statement.find(word, at)) {
-      statement.replace(at, std::strlen(word), type);
+         at = statement.find(word, at + value.size())) {
+      statement.replace(at, word.size(), value);
     }
   }
   return statement;
@@ -72,18 +69,70 @@ bool BatchStore::SchemaVersion(int* version, DbError* error) {
   return true;
 }
 
+// The line's rules and their grants, in the dialect's words.
+bool BatchStore::MakeRules(DbError* error) {
+  std::string schema;
+  if (!Word(dialect_->currentSchema, {}, &schema, error)) {
+    return false;
+  }
+  const std::vector<std::pair<std::string, std::string>> words = {
+      {"{schema}", schema},
+      {"{lease}", std::to_string(kLeaseSeconds)},
+      {"{free}", RowStateName(RowState::Free)},
+      {"{claimed}", RowStateName(RowState::Claimed)},
+      {"{done}", RowStateName(RowState::Done)},
+      {"{void}", RowStateName(RowState::Void)},
+      {"{held}", RowStateName(RowState::Held)},
+      {"{release}", SettlementName(Settlement::Release)},
+      {"{taken_back}", ResultName(UnitResult::TakenBack)},
+  };
+  for (std::size_t i = 0; i < dialect_->ruleCount; ++i) {
+    if (!Exec(Filled(dialect_->rules[i], words), {}, nullptr, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool BatchStore::CreateSchema(DbError* error) {
   if (!db_.Begin(error)) {
     return false;
   }
+  const std::vector<std::pair<std::string, std::string>> types = {
+      {"{text}", dialect_->textType},
+      {"{time}", dialect_->timeType},
+      {"{serial}", dialect_->serialColumn},
+  };
   for (const char* statement : kSchema) {
-    if (!Exec(SchemaStatement(statement, *dialect_), {}, nullptr, error)) {
+    if (!Exec(Filled(statement, types), {}, nullptr, error)) {
       return Abandon();
     }
   }
-  if (!Exec("INSERT INTO dtucfg_schema (version) VALUES (?)", {std::int64_t{kSchemaVersion}},
-            nullptr, error)) {
+  if (!MakeRules(error) || !Exec("INSERT INTO dtucfg_schema (version) VALUES (?)",
+                                 {std::int64_t{kSchemaVersion}}, nullptr, error)) {
     return Abandon();
   }
   return db_.Commit(error);
+}
+
+// Version 1 had the same tables, and no rules in the server.
+bool BatchStore::UpgradeSchema(int from, DbError* error) {
+  if (from != 1 || !db_.Begin(error)) {
+    return false;
+  }
+  DbResult changed;
+  if (!MakeRules(error) ||
+      !Exec("UPDATE dtucfg_schema SET version = ? WHERE version = ?",
+            {std::int64_t{kSchemaVersion}, std::int64_t{from}}, &changed, error) ||
+      changed.affected != 1) {
+    return Abandon();
+  }
+  return db_.Commit(error);
+}
+
+bool BatchStore::CommitsDurable(bool* durable, DbError* error) {
+  std::int64_t said = 1;
+  const bool done = Count(dialect_->commitsDurable, {}, &said, error);
+  *durable = said != 0;
+  return done;
 }

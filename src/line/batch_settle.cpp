@@ -1,4 +1,5 @@
-// dtucfg batch release and void: a supervisor settles a row left in doubt,
+// dtucfg batch release and void: a supervisor settles a row left in doubt or
+// held,
 // on the record with who and when.
 #include <CLI/CLI.hpp>
 
@@ -46,29 +47,30 @@ int Settle(const Target& target, Settlement how) {
     return kExitUsage;
   }
   const bool release = how == Settlement::Release;
-  if (release ? state != RowState::Claimed
-              : state != RowState::Claimed && state != RowState::Free) {
+  const bool held = state == RowState::Claimed || state == RowState::Held;
+  if (release ? !held : !held && state != RowState::Free) {
     Error(where + " is " + (state == RowState::Claimed ? "in doubt" : RowStateName(state)) + "; " +
-          (release ? "only a row in doubt is released" : "a row written or void stays as it is"));
+          (release ? "only a row in doubt or held is released"
+                   : "a row written or void stays as it is"));
     return kExitUsage;
   }
-  bool running = false;
-  if (state == RowState::Claimed) {
-    store.StationRunning(holder.station, &running, &error);
-  }
-  if (running) {
-    Error(where + " is being written by station " + holder.station +
-          ", which is running; settle it once that station has stopped");
-    return kExitUsage;
-  }
-  bool changed = false;
-  if (!store.Settle(target.batch.name, holder, state, how, &changed, &error)) {
-    TellDbError("cannot settle " + where, error);
+  // The server settles it only as it was read here, and never while its
+  // station may be writing it; when it cannot tell, nothing is settled.
+  BatchStore::Settled settled = BatchStore::Settled::Changed;
+  if (!store.Settle(target.batch.name, holder, state, how, &settled, &error)) {
+    TellDbError("cannot settle " + where + ", so nothing was settled", error);
     return kExitUnit;
   }
-  if (!changed) {
-    Error(where + " changed meanwhile; look at \"dtucfg batch status\" again");
-    return kExitUsage;
+  switch (settled) {
+    case BatchStore::Settled::Settled:
+      break;
+    case BatchStore::Settled::Running:
+      Error(where + " is being written by station " + holder.station +
+            ", which is running; settle it once that station has stopped");
+      return kExitUsage;
+    default:
+      Error(where + " changed meanwhile; look at \"dtucfg batch status\" again");
+      return kExitUsage;
   }
   Result(where +
          (release ? " released: it goes to the next unit\n" : " void: it is never given out\n"));
@@ -78,7 +80,7 @@ int Settle(const Target& target, Settlement how) {
 }  // namespace
 
 const CliCommand kBatchRelease = {
-    "release", "Give a row in doubt back: its unit does not hold it",
+    "release", "Give a row in doubt or held back: no unit holds it",
     [](CLI::App& action, Options&) { AddOptions(action, &release); },
     [](const Options&) { return Settle(release, Settlement::Release); }};
 const CliCommand kBatchVoid = {"void", "Never give a row out",

@@ -31,8 +31,9 @@ void AddOptions(CLI::App& action, Options& options) {
 struct Status {
   std::map<RowState, std::int64_t> rows;
   std::vector<HeldRow> doubt;
-  std::vector<StationCount> stations;        // with those that only hold rows in doubt
-  std::map<std::string, std::int64_t> held;  // rows in doubt per station
+  std::vector<HeldRow> held;                    // by faulty units that carry their IDs
+  std::vector<StationCount> stations;           // with those that only hold rows in doubt
+  std::map<std::string, std::int64_t> doubtBy;  // rows in doubt per station
   std::int64_t recent = 0;
 
   std::int64_t Rows() const {
@@ -49,16 +50,17 @@ struct Status {
 bool Read(BatchStore& store, const std::string& name, Status* status) {
   DbError error;
   if (!store.CountRows(name, &status->rows, &error) ||
-      !store.ClaimedRows(name, "", &status->doubt, &error) ||
+      !store.RowsIn(name, RowState::Claimed, "", &status->doubt, &error) ||
+      !store.RowsIn(name, RowState::Held, "", &status->held, &error) ||
       !store.CountResults(name, &status->stations, &error) ||
       !store.CountRecentOk(name, kRateSeconds, &status->recent, &error)) {
     TellDbError("cannot read the batch", error);
     return false;
   }
   for (const HeldRow& row : status->doubt) {
-    ++status->held[row.station];
+    ++status->doubtBy[row.station];
   }
-  for (const auto& entry : status->held) {
+  for (const auto& entry : status->doubtBy) {
     const std::string& station = entry.first;
     const bool listed = std::any_of(status->stations.begin(), status->stations.end(),
                                     [&](const StationCount& s) { return s.station == station; });
@@ -76,21 +78,30 @@ nlohmann::ordered_json Json(const std::string& name, Status& status) {
     doubtRows.push_back(
         {{"row", row.row}, {"station", row.station}, {"port", row.port}, {"since", row.since}});
   }
+  nlohmann::ordered_json heldRows = nlohmann::ordered_json::array();
+  for (const HeldRow& row : status.held) {
+    heldRows.push_back({{"row", row.row},
+                        {"station", row.station},
+                        {"port", row.port},
+                        {"since", row.since},
+                        {"why", row.why}});
+  }
   nlohmann::ordered_json perStation = nlohmann::ordered_json::array();
   for (const StationCount& station : status.stations) {
     perStation.push_back({{"station", station.station},
                           {done, station.done},
                           {"failed", station.failed},
-                          {"in_doubt", status.held[station.station]},
+                          {"in_doubt", status.doubtBy[station.station]},
                           {"last", station.last.empty() ? nlohmann::ordered_json(nullptr)
                                                         : nlohmann::ordered_json(station.last)}});
   }
   nlohmann::ordered_json json = {{"batch", name}, {"rows", status.Rows()}};
-  for (const RowState state : {RowState::Free, RowState::Claimed, RowState::Done, RowState::Void}) {
+  for (const RowState state : kRowStates) {
     json[state == RowState::Claimed ? "in_doubt" : RowStateName(state)] = status.rows[state];
   }
   json["stations"] = perStation;
   json["in_doubt_rows"] = doubtRows;
+  json["held_rows"] = heldRows;
   json["units_per_minute"] = status.PerMinute();
   return json;
 }
@@ -99,7 +110,7 @@ std::string Text(const std::string& name, Status& status) {
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.1f", status.PerMinute());
   std::string text = BatchName(name) + ": " + std::to_string(status.Rows()) + " rows";
-  for (const RowState state : {RowState::Free, RowState::Claimed, RowState::Done, RowState::Void}) {
+  for (const RowState state : kRowStates) {
     text += (state == RowState::Free ? ": " : ", ") + std::to_string(status.rows[state]) + " " +
             (state == RowState::Claimed ? "in doubt" : RowStateName(state));
   }
@@ -107,7 +118,7 @@ std::string Text(const std::string& name, Status& status) {
   for (const StationCount& station : status.stations) {
     text += "station " + station.station + ": " + std::to_string(station.done) + " done, " +
             std::to_string(station.failed) + " failed, " +
-            std::to_string(status.held[station.station]) + " in doubt" +
+            std::to_string(status.doubtBy[station.station]) + " in doubt" +
             (station.last.empty() ? "" : "; last " + station.last) + "\n";
   }
   for (const HeldRow& row : status.doubt) {

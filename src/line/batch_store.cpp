@@ -2,13 +2,14 @@
 
 namespace {
 
-DbValue Word(RowState state) { return std::string(RowStateName(state)); }
-DbValue Word(UnitResult result) { return std::string(ResultName(result)); }
+DbValue StateWord(RowState state) { return std::string(RowStateName(state)); }
+DbValue ResultWord(UnitResult result) { return std::string(ResultName(result)); }
 std::int64_t Number(const std::optional<std::string>& cell) { return cell ? std::stoll(*cell) : 0; }
 
 }  // namespace
 
-bool BatchStore::Connect(const std::string& connection, DbError* error) {
+bool BatchStore::Connect(const std::string& connection, const DbLimits& limits, DbError* error) {
+  db_.SetLimits(limits);
   if (!db_.Connect(connection, error)) {
     return false;
   }
@@ -21,6 +22,14 @@ bool BatchStore::Connect(const std::string& connection, DbError* error) {
     error->message = "the database is " +
                      (server.empty() ? "a server that gives no name" : server) +
                      "; dtucfg's line knows " + KnownServers() + " only";
+    return false;
+  }
+  // The server ends a statement, or a wait for a lock, before the caller
+  // stops waiting for it, so that the connection stays usable.
+  const auto call = limits.call.count();
+  if (!Exec(dialect_->sessionLimits, {std::to_string(call / 2), std::to_string(call * 3 / 4)},
+            nullptr, error)) {
+    db_.Disconnect();
     return false;
   }
   return true;
@@ -38,6 +47,16 @@ bool BatchStore::Count(const std::string& sql, const std::vector<DbValue>& param
     return false;
   }
   *count = result.rows.empty() ? 0 : Number(result.rows[0].at(0));
+  return true;
+}
+
+bool BatchStore::Word(const std::string& sql, const std::vector<DbValue>& params, std::string* word,
+                      DbError* error) {
+  DbResult result;
+  if (!Exec(sql, params, &result, error)) {
+    return false;
+  }
+  *word = result.rows.empty() ? "" : result.rows[0].at(0).value_or("");
   return true;
 }
 
@@ -62,7 +81,8 @@ BatchStore::Stored BatchStore::StoreBatch(const StoredBatch& batch, Clash* clash
   for (const StoredBatch::Row& row : batch.rows) {
     if (!Exec("INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) VALUES (?, ?, "
               "?, ?, ?)",
-              {batch.name, row.number, row.cells, row.sha, Word(RowState::Free)}, nullptr, error)) {
+              {batch.name, row.number, row.cells, row.sha, StateWord(RowState::Free)}, nullptr,
+              error)) {
       Abandon();
       return Stored::Failed;
     }
@@ -152,22 +172,26 @@ bool BatchStore::CountRows(const std::string& batch, std::map<RowState, std::int
   return true;
 }
 
-bool BatchStore::ClaimedRows(const std::string& batch, const std::string& station,
-                             std::vector<HeldRow>* rows, DbError* error) {
+bool BatchStore::RowsIn(const std::string& batch, RowState state, const std::string& station,
+                        std::vector<HeldRow>* rows, DbError* error) {
   DbResult held;
-  const std::string select = "SELECT row_no, station, port, " + dialect_->timeText("claimed_at") +
-                             " FROM dtucfg_row WHERE batch = ? AND state = ?";
-  const bool done = station.empty() ? Exec(select + " ORDER BY row_no",
-                                           {batch, Word(RowState::Claimed)}, &held, error)
-                                    : Exec(select + " AND station = ? ORDER BY row_no",
-                                           {batch, Word(RowState::Claimed), station}, &held, error);
+  const std::string select =
+      "SELECT r.row_no, r.station, r.port, " + dialect_->timeText("r.claimed_at") +
+      ", (SELECT x.result FROM dtucfg_result x WHERE x.id = (SELECT MAX(y.id) FROM dtucfg_result "
+      "y WHERE y.batch = r.batch AND y.row_no = r.row_no)), r.claim_key FROM dtucfg_row r WHERE "
+      "r.batch = ? AND r.state = ?";
+  const bool done =
+      station.empty() ? Exec(select + " ORDER BY r.row_no", {batch, StateWord(state)}, &held, error)
+                      : Exec(select + " AND r.station = ? ORDER BY r.row_no",
+                             {batch, StateWord(state), station}, &held, error);
   if (!done) {
     return false;
   }
   rows->clear();
   for (const DbRow& row : held.rows) {
     rows->push_back({Number(row[0]), row[1].value_or(""), row[2].value_or(""),
-                     dialect_->isoTime(row[3].value_or(""))});
+                     dialect_->isoTime(row[3].value_or("")), row[4].value_or(""),
+                     row[5].value_or("")});
   }
   return true;
 }
@@ -179,7 +203,7 @@ bool BatchStore::CountResults(const std::string& batch, std::vector<StationCount
             "= ? THEN 0 ELSE 1 END), " +
                 dialect_->timeText("MAX(at)") +
                 " FROM dtucfg_result WHERE batch = ? GROUP BY station ORDER BY station",
-            {Word(UnitResult::Ok), Word(UnitResult::Ok), batch}, &counted, error)) {
+            {ResultWord(UnitResult::Ok), ResultWord(UnitResult::Ok), batch}, &counted, error)) {
     return false;
   }
   stations->clear();
@@ -195,7 +219,7 @@ bool BatchStore::CountRecentOk(const std::string& batch, int seconds, std::int64
   return Count(std::string("SELECT COUNT(*) FROM dtucfg_result WHERE batch = ? AND result = ? "
                            "AND at > ") +
                    dialect_->secondsAgo,
-               {batch, Word(UnitResult::Ok), std::int64_t{seconds}}, count, error);
+               {batch, ResultWord(UnitResult::Ok), std::int64_t{seconds}}, count, error);
 }
 
 bool BatchStore::Results(const std::string& batch, std::vector<ReportRow>* rows, DbError* error) {
@@ -219,181 +243,115 @@ bool BatchStore::Results(const std::string& batch, std::vector<ReportRow>* rows,
 bool BatchStore::RowHolder(const std::string& batch, std::int64_t row, bool* found, HeldRow* holder,
                            RowState* state, DbError* error) {
   DbResult result;
-  if (!Exec("SELECT state, station, port FROM dtucfg_row WHERE batch = ? AND row_no = ?",
+  if (!Exec("SELECT state, station, port, claim_key FROM dtucfg_row WHERE batch = ? AND row_no "
+            "= ?",
             {batch, row}, &result, error)) {
     return false;
   }
   *found = !result.rows.empty() && ParseRowState(result.rows[0][0].value_or(""), state);
   if (*found) {
-    *holder = {row, result.rows[0][1].value_or(""), result.rows[0][2].value_or(""), ""};
+    const DbRow& held = result.rows[0];
+    *holder = {row, held[1].value_or(""), held[2].value_or(""), "", "", held[3].value_or("")};
   }
   return true;
 }
 
-bool BatchStore::Settle(const std::string& batch, const HeldRow& holder, RowState from,
-                        Settlement how, bool* changed, DbError* error) {
-  const RowState to = how == Settlement::Release ? RowState::Free : RowState::Void;
-  const auto optional = [](const std::string& text) {
-    return text.empty() ? DbValue{} : DbValue{text};
-  };
-  DbResult updated;
-  *changed = false;
-  if (!db_.Begin(error)) {
+namespace {
+
+// NULL for an empty text, as the tables keep a missing station, port or key.
+DbValue Optional(const std::string& text) { return text.empty() ? DbValue{} : DbValue{text}; }
+
+}  // namespace
+
+bool BatchStore::Settle(const std::string& batch, const HeldRow& holder, RowState state,
+                        Settlement how, Settled* settled, DbError* error) {
+  std::string word;
+  if (!Word(dialect_->settleRow,
+            {batch, holder.row, std::string(SettlementName(how)), StateWord(state),
+             Optional(holder.station), Optional(holder.key)},
+            &word, error)) {
     return false;
   }
-  if (!Exec("UPDATE dtucfg_row SET state = ?, station = NULL, port = NULL, claim_key = NULL, "
-            "claimed_at = NULL WHERE batch = ? AND row_no = ? AND state = ?",
-            {Word(to), batch, holder.row, Word(from)}, &updated, error)) {
-    return Abandon();
+  const std::pair<const char*, Settled> words[] = {{"settled", Settled::Settled},
+                                                   {"running", Settled::Running},
+                                                   {"refused", Settled::Refused},
+                                                   {"missing", Settled::Missing}};
+  *settled = Settled::Changed;
+  for (const auto& [said, meant] : words) {
+    if (word == said) {
+      *settled = meant;
+    }
   }
-  if (updated.affected != 1) {
-    Abandon();
-    return true;
-  }
-  if (!Exec("INSERT INTO dtucfg_settle (batch, row_no, action, station, port) VALUES (?, ?, ?, "
-            "?, ?)",
-            {batch, holder.row, std::string(SettlementName(how)), optional(holder.station),
-             optional(holder.port)},
-            nullptr, error) ||
-      !db_.Commit(error)) {
-    return Abandon();
-  }
-  *changed = true;
   return true;
 }
 
-bool BatchStore::ConnectionId(std::int64_t* id, DbError* error) {
-  return Count(dialect_->connectionId, {}, id, error);
+bool BatchStore::TakeStation(const std::string& station, const std::string& token,
+                             const std::string& batch, bool* taken, DbError* error) {
+  std::int64_t got = 0;
+  const bool done = Count(dialect_->takeStation, {station, token, batch}, &got, error);
+  *taken = got == 1;
+  return done;
 }
 
-bool BatchStore::StationToken(const std::string& station, std::optional<std::string>* token,
-                              DbError* error) {
-  DbResult held;
-  if (!Exec("SELECT token FROM dtucfg_station WHERE name = ?", {station}, &held, error)) {
-    return false;
-  }
-  *token = held.rows.empty() ? std::nullopt : held.rows[0][0];
-  return true;
-}
-
-bool BatchStore::AddStation(const std::string& station, const std::string& token,
-                            const std::string& batch, std::int64_t backend, DbError* error) {
-  return Exec(
-      "INSERT INTO dtucfg_station (name, token, batch, backend, seen_at) VALUES (?, ?, ?, "
-      "?, CURRENT_TIMESTAMP)",
-      {station, token, batch, backend}, nullptr, error);
-}
-
-bool BatchStore::TakeStation(const std::string& station, const std::string& oldToken,
-                             const std::string& token, const std::string& batch,
-                             std::int64_t backend, bool* taken, DbError* error) {
-  DbResult result;
-  if (!Exec("UPDATE dtucfg_station SET token = ?, batch = ?, backend = ?, seen_at = "
-            "CURRENT_TIMESTAMP WHERE name = ? AND token = ?",
-            {token, batch, backend, station, oldToken}, &result, error)) {
-    return false;
-  }
-  *taken = result.affected == 1;
-  return true;
-}
-
-bool BatchStore::BeatStation(const std::string& station, const std::string& token,
-                             std::optional<std::int64_t> backend, bool* held, DbError* error) {
-  DbResult result;
-  const bool done =
-      backend ? Exec(
-                    "UPDATE dtucfg_station SET seen_at = CURRENT_TIMESTAMP, backend = ? WHERE "
-                    "name = ? AND token = ?",
-                    {*backend, station, token}, &result, error)
-              : Exec(
-                    "UPDATE dtucfg_station SET seen_at = CURRENT_TIMESTAMP WHERE name = ? AND "
-                    "token = ?",
-                    {station, token}, &result, error);
-  *held = result.affected == 1;
+bool BatchStore::BeatStation(const std::string& station, const std::string& token, bool* held,
+                             DbError* error) {
+  std::int64_t got = 0;
+  const bool done = Count(dialect_->beatStation, {station, token}, &got, error);
+  *held = got == 1;
   return done;
 }
 
 bool BatchStore::GiveBackStation(const std::string& station, const std::string& token,
                                  DbError* error) {
-  return Exec(std::string("UPDATE dtucfg_station SET seen_at = ") + dialect_->secondsAgo +
-                  ", backend = NULL WHERE name = ? AND token = ?",
-              {std::int64_t{3600}, station, token}, nullptr, error);
+  return Exec(dialect_->giveBackStation, {station, token}, nullptr, error);
 }
 
-bool BatchStore::StationRunning(const std::string& station, bool* running, DbError* error) {
-  DbResult seen;
-  *running = false;
-  if (!Exec(std::string("SELECT backend FROM dtucfg_station WHERE name = ? AND seen_at > ") +
-                dialect_->secondsAgo,
-            {station, std::int64_t{kStationStaleSeconds}}, &seen, error)) {
+bool BatchStore::AdoptRows(const std::string& batch, const std::string& station,
+                           const std::string& token, const std::string& run,
+                           std::vector<HeldRow>* rows, DbError* error) {
+  DbResult adopted;
+  if (!Exec(dialect_->adoptRows, {batch, station, token, run}, &adopted, error)) {
     return false;
   }
-  if (seen.rows.empty()) {
-    return true;
-  }
-  *running = true;
-  if (!seen.rows[0][0]) {
-    return true;
-  }
-  // A station that died leaves its connection behind only as long as the
-  // server takes to notice.
-  DbResult alive;
-  if (Exec(dialect_->connectionAlive, {Number(seen.rows[0][0])}, &alive, error)) {
-    *running = !alive.rows.empty();
+  rows->clear();
+  for (const DbRow& row : adopted.rows) {
+    rows->push_back({Number(row[0]), station, row[1].value_or(""), "", "", row[2].value_or("")});
   }
   return true;
 }
 
 bool BatchStore::ClaimRow(const std::string& batch, const std::string& station,
-                          const std::string& port, const std::string& key, std::int64_t* row,
-                          DbError* error) {
-  return Count(dialect_->claimRow,
-               {Word(RowState::Claimed), station, port, key, batch, Word(RowState::Free), batch,
-                Word(RowState::Free)},
-               row, error);
+                          const std::string& token, const std::string& port, const std::string& key,
+                          std::int64_t* row, DbError* error) {
+  return Count(dialect_->claimRow, {batch, station, token, port, key}, row, error);
 }
 
 bool BatchStore::FindClaim(const std::string& batch, const std::string& key, std::int64_t* row,
                            DbError* error) {
   return Count("SELECT row_no FROM dtucfg_row WHERE batch = ? AND claim_key = ? AND state = ?",
-               {batch, key, Word(RowState::Claimed)}, row, error);
+               {batch, key, StateWord(RowState::Claimed)}, row, error);
 }
 
 bool BatchStore::FindDoneRow(const std::string& batch, const std::string& sha, std::int64_t* row,
                              DbError* error) {
   return Count("SELECT row_no FROM dtucfg_row WHERE batch = ? AND state = ? AND record_sha256 = ?",
-               {batch, Word(RowState::Done), sha}, row, error);
+               {batch, StateWord(RowState::Done), sha}, row, error);
 }
 
-bool BatchStore::KeepResult(const std::string& batch, const std::string& key, std::int64_t row,
-                            const std::string& station, const std::string& port, UnitResult result,
-                            const std::string& sha, RowState next, bool* kept, DbError* error) {
-  const DbValue number = row == 0 ? DbValue{} : DbValue{row};
-  *kept = false;
-  if (!db_.Begin(error)) {
+bool BatchStore::KeepResult(const std::string& batch, const Result& result, Kept* kept,
+                            DbError* error) {
+  std::string word;
+  if (!Word(dialect_->keepResult,
+            {result.key, batch, result.row == 0 ? DbValue{} : DbValue{result.row}, result.station,
+             result.token, result.port, ResultWord(result.result), result.sha,
+             Optional(result.claimKey), StateWord(result.next)},
+            &word, error)) {
     return false;
   }
-  if (!Exec("INSERT INTO dtucfg_result (result_key, batch, row_no, station, port, result, "
-            "record_sha256) VALUES (?, ?, ?, ?, ?, ?, ?)",
-            {key, batch, number, station, port, Word(result), sha}, nullptr, error)) {
-    Abandon();
-    return Fault(*error) == DbFault::Duplicate;
-  }
-  // A row leaves the claim as the line says: done, or free for the next unit.
-  if (row != 0 &&
-      !Exec(next == RowState::Free
-                ? "UPDATE dtucfg_row SET state = ?, station = NULL, port = NULL, claim_key = "
-                  "NULL, claimed_at = NULL WHERE batch = ? AND row_no = ? AND state = ? AND "
-                  "station = ?"
-                : "UPDATE dtucfg_row SET state = ?, claim_key = NULL WHERE batch = ? AND row_no = "
-                  "? AND state = ? AND station = ?",
-            {Word(next), batch, row, Word(RowState::Claimed), station}, nullptr, error)) {
-    return Abandon();
-  }
-  if (!db_.Commit(error)) {
-    return Abandon();
-  }
-  *kept = true;
+  *kept = word == "kept"    ? Kept::Kept
+          : word == "again" ? Kept::Again
+          : word == "taken" ? Kept::TakenBack
+                            : Kept::Lapsed;
   return true;
 }
 
@@ -402,10 +360,10 @@ bool BatchStore::CountLeft(const std::string& batch, const std::string& station,
   return Count(
       "SELECT COUNT(*) FROM dtucfg_row WHERE batch = ? AND (state = ? OR (state = ? AND "
       "station = ?))",
-      {batch, Word(RowState::Free), Word(RowState::Claimed), station}, left, error);
+      {batch, StateWord(RowState::Free), StateWord(RowState::Claimed), station}, left, error);
 }
 
 bool BatchStore::CountOpen(const std::string& batch, std::int64_t* open, DbError* error) {
   return Count("SELECT COUNT(*) FROM dtucfg_row WHERE batch = ? AND state IN (?, ?)",
-               {batch, Word(RowState::Free), Word(RowState::Claimed)}, open, error);
+               {batch, StateWord(RowState::Free), StateWord(RowState::Claimed)}, open, error);
 }

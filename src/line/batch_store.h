@@ -18,10 +18,13 @@
 #include "line/ledger.h"
 #include "line/odbc.h"
 
-// The version of the tables this dtucfg knows.
-inline constexpr int kSchemaVersion = 1;
-// How long a station may stay unheard before its name counts as free.
-inline constexpr int kStationStaleSeconds = 20;
+// The version of the tables this dtucfg knows. 2: the line's rules are in
+// the server, and a station's and a supervisor's login may do only their own.
+inline constexpr int kSchemaVersion = 2;
+// A run's hold on its station's name: renewed every few seconds by its
+// heartbeat, lapsed after this long unheard. A claim or a result needs it
+// live, and a row a live run holds is never settled.
+inline constexpr int kLeaseSeconds = 20;
 
 // A batch as the tables keep it.
 struct StoredBatch {
@@ -39,12 +42,15 @@ struct StoredBatch {
   std::vector<Row> rows;
 };
 
-// A row that is not free, done or void: who holds it, since when.
+// A row that a unit may hold, in doubt or held: who holds it, since when,
+// and why.
 struct HeldRow {
   std::int64_t row = 0;
   std::string station;
   std::string port;
   std::string since;  // ISO 8601
+  std::string why;    // the last result kept for it
+  std::string key;    // the claim's
 };
 
 struct StationCount {
@@ -74,22 +80,34 @@ class BatchStore {
     std::string batch;  // the older batch's, and its row
     std::string batchRow;
   };
+  // What became of a result (Dialect::keepResult).
+  enum class Kept { Kept, Again, TakenBack, Lapsed };
+  // What became of a settlement (Dialect::settleRow).
+  enum class Settled { Settled, Changed, Running, Refused, Missing };
 
   BatchStore() = default;
   BatchStore(const BatchStore&) = delete;
   BatchStore& operator=(const BatchStore&) = delete;
 
-  // Connects and knows the server by the name its driver gives; a server
-  // dtucfg has no dialect for is refused in words that name it.
-  bool Connect(const std::string& connection, DbError* error);
+  // Connects within limits and knows the server by the name its driver
+  // gives: a server dtucfg has no dialect for is refused in words that name
+  // it. The server is asked to keep to the limits too.
+  bool Connect(const std::string& connection, const DbLimits& limits, DbError* error);
+  void SetLimits(DbLimits limits) { db_.SetLimits(std::move(limits)); }
   bool Connected() const { return db_.Connected(); }
+  void Disconnect() { db_.Disconnect(); }
   const Dialect& dialect() const { return *dialect_; }
   DbFault Fault(const DbError& error) const { return FaultOf(*dialect_, error); }
 
   // The version the tables carry; 0 when there are none.
   bool SchemaVersion(int* version, DbError* error);
-  // Makes the tables, of kSchemaVersion, in one transaction.
+  // Makes the tables and the rules, of kSchemaVersion, in one transaction;
+  // or brings older ones up to it.
   bool CreateSchema(DbError* error);
+  bool UpgradeSchema(int from, DbError* error);
+  // false in *durable when the server acknowledges commits before it keeps
+  // them.
+  bool CommitsDurable(bool* durable, DbError* error);
 
   // The batch, its rows and their unique values in one transaction: all of
   // it, or nothing.
@@ -103,9 +121,9 @@ class BatchStore {
   // What batch status shows.
   bool CountRows(const std::string& batch, std::map<RowState, std::int64_t>* counts,
                  DbError* error);
-  // Claimed rows, of one station or (empty) of all.
-  bool ClaimedRows(const std::string& batch, const std::string& station, std::vector<HeldRow>* rows,
-                   DbError* error);
+  // The rows in state (Claimed or Held), of one station or (empty) of all.
+  bool RowsIn(const std::string& batch, RowState state, const std::string& station,
+              std::vector<HeldRow>* rows, DbError* error);
   bool CountResults(const std::string& batch, std::vector<StationCount>* stations, DbError* error);
   bool CountRecentOk(const std::string& batch, int seconds, std::int64_t* count, DbError* error);
   // Every result, oldest first, with its row's cells.
@@ -114,44 +132,47 @@ class BatchStore {
   // A row's state and who holds it; found is false when there is none.
   bool RowHolder(const std::string& batch, std::int64_t row, bool* found, HeldRow* holder,
                  RowState* state, DbError* error);
-  // A supervisor's release or void, in one transaction with its record;
-  // changed is false when the row was no longer in state from.
-  bool Settle(const std::string& batch, const HeldRow& holder, RowState from, Settlement how,
-              bool* changed, DbError* error);
+  // A supervisor's release or void of the row as holder and state say it
+  // was read, in one transaction with its record.
+  bool Settle(const std::string& batch, const HeldRow& holder, RowState state, Settlement how,
+              Settled* settled, DbError* error);
 
-  // The stations' names.
-  bool ConnectionId(std::int64_t* id, DbError* error);
-  bool StationToken(const std::string& station, std::optional<std::string>* token, DbError* error);
-  bool AddStation(const std::string& station, const std::string& token, const std::string& batch,
-                  std::int64_t backend, DbError* error);
-  // Takes over the name from the run that held it with oldToken.
-  bool TakeStation(const std::string& station, const std::string& oldToken,
-                   const std::string& token, const std::string& batch, std::int64_t backend,
+  // A station's name for a run: taken when free or lapsed; held while the
+  // heartbeat finds the run's token; given back at its end.
+  bool TakeStation(const std::string& station, const std::string& token, const std::string& batch,
                    bool* taken, DbError* error);
-  // The heartbeat; backend is given after a reconnect. held is false once
-  // another run has the name.
-  bool BeatStation(const std::string& station, const std::string& token,
-                   std::optional<std::int64_t> backend, bool* held, DbError* error);
-  // Leaves the name free at once.
+  bool BeatStation(const std::string& station, const std::string& token, bool* held,
+                   DbError* error);
   bool GiveBackStation(const std::string& station, const std::string& token, DbError* error);
-  // Heard from within kStationStaleSeconds, and its connection still there.
-  bool StationRunning(const std::string& station, bool* running, DbError* error);
+  // The rows the name holds, claimed again under run's keys.
+  bool AdoptRows(const std::string& batch, const std::string& station, const std::string& token,
+                 const std::string& run, std::vector<HeldRow>* rows, DbError* error);
 
   // A line's claims and results.
-  // The lowest free row, claimed under key; 0 when none is free.
-  bool ClaimRow(const std::string& batch, const std::string& station, const std::string& port,
-                const std::string& key, std::int64_t* row, DbError* error);
+  // The lowest free row, claimed under key: 0 when none is free, -1 when
+  // the run's lease is not live.
+  bool ClaimRow(const std::string& batch, const std::string& station, const std::string& token,
+                const std::string& port, const std::string& key, std::int64_t* row, DbError* error);
   // The row still claimed under key; 0 when none.
   bool FindClaim(const std::string& batch, const std::string& key, std::int64_t* row,
                  DbError* error);
   // The done row whose record has this digest; 0 when none.
   bool FindDoneRow(const std::string& batch, const std::string& sha, std::int64_t* row,
                    DbError* error);
-  // A unit's result with the database's time, and the row's new state, in
-  // one transaction. kept is false when a result under key was kept before.
-  bool KeepResult(const std::string& batch, const std::string& key, std::int64_t row,
-                  const std::string& station, const std::string& port, UnitResult result,
-                  const std::string& sha, RowState next, bool* kept, DbError* error);
+  // A unit's result with the database's time, and the row's next state, in
+  // one transaction, for the claim under claimKey (empty: a row not claimed).
+  struct Result {
+    std::string key;
+    std::int64_t row = 0;
+    std::string station;
+    std::string token;
+    std::string port;
+    UnitResult result = UnitResult::Ok;
+    std::string sha;
+    std::string claimKey;
+    RowState next = RowState::Done;
+  };
+  bool KeepResult(const std::string& batch, const Result& result, Kept* kept, DbError* error);
   // Rows free, or claimed by station.
   bool CountLeft(const std::string& batch, const std::string& station, std::int64_t* left,
                  DbError* error);
@@ -163,6 +184,9 @@ class BatchStore {
             DbError* error);
   bool Count(const std::string& sql, const std::vector<DbValue>& params, std::int64_t* count,
              DbError* error);
+  bool Word(const std::string& sql, const std::vector<DbValue>& params, std::string* word,
+            DbError* error);
+  bool MakeRules(DbError* error);
   bool Abandon();
 
   Database db_;

@@ -36,13 +36,14 @@ int Run(const Options& options) {
 void AddBatchTarget(CLI::App& action, BatchTarget* target) {
   action.add_option("NAME", target->name, "The batch's name")->required();
   AddDbOption(action, &target->db);
+  AddDbTimeoutOption(action, &target->dbTimeout);
 }
 
 int OpenBatchStore(const BatchTarget& target, bool create, BatchStore* store) {
   std::string connection;
   int code = DbConnectionString(target.db, &connection);
   if (code == kExitOk) {
-    code = ConnectStore(connection, store);
+    code = ConnectStore(connection, Limits(target.dbTimeout), store);
   }
   return code == kExitOk ? UseSchema(*store, create) : code;
 }

@@ -26,6 +26,7 @@ namespace {
 // The line's own options: the batch shared through a database.
 struct Shared {
   std::string db;
+  double dbTimeout = kDbTimeoutSeconds;
   std::string batch;
   std::string station;
 } shared;
@@ -52,6 +53,7 @@ void AddOptions(CLI::App& command, Options& options) {
                   "This station's name in the batch's record (default: the host name)")
       ->type_name("NAME");
   AddDbOption(command, &shared.db);
+  AddDbTimeoutOption(command, &shared.dbTimeout);
 }
 
 // What the line is given: a profile and rows here, or a batch there.
@@ -125,7 +127,7 @@ int RunStations(const Options& options, Ledger& ledger, const std::vector<std::s
   if (InterruptRequested()) {
     return kExitInterrupted;
   }
-  return stop.broken ? kExitUnit : kExitOk;
+  return stop.refused ? kExitPort : stop.broken ? kExitUnit : kExitOk;
 }
 
 int Run(const Options& options) {
@@ -157,7 +159,14 @@ int Run(const Options& options) {
       Error("this computer has no name: give --station NAME");
       return kExitUsage;
     }
-    ledger = std::make_unique<DbLedger>(connection, shared.batch, station);
+    // PCs cloned from one image share a host name, and two stations must
+    // never share theirs.
+    if (shared.station.empty()) {
+      Warn("this station is \"" + station +
+           "\" (the host name); give each station its own name with --station");
+    }
+    ledger =
+        std::make_unique<DbLedger>(connection, shared.batch, station, Limits(shared.dbTimeout));
   } else {
     ledger = std::make_unique<FileLedger>(input, options.report);
   }

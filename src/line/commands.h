@@ -19,10 +19,11 @@ extern const CliCommand kBatchReport;
 extern const CliCommand kBatchRelease;
 extern const CliCommand kBatchVoid;
 
-// What every action takes: the batch's NAME and --db.
+// What every action takes: the batch's NAME, --db and --db-timeout.
 struct BatchTarget {
   std::string name;
   std::string db;
+  double dbTimeout = 10;
 };
 void AddBatchTarget(CLI::App& action, BatchTarget* target);
 // The database of --db or DTUCFG_DB, its tables ready (made when create says

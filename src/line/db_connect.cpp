@@ -2,10 +2,15 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+
 #include "cli/cli.h"
 #include "cli/output.h"
 #include "cli/platform.h"
 #include "line/connection_string.h"
+#include "serial/interrupt.h"
 
 void AddDbOption(CLI::App& command, std::string* db) {
   command
@@ -39,9 +44,27 @@ void TellDbError(const std::string& what, const DbError& error) {
   Error(what + ": " + DbErrorText(error));
 }
 
-int ConnectStore(const std::string& connection, BatchStore* store) {
+void AddDbTimeoutOption(CLI::App& command, double* seconds) {
+  command
+      .add_option("--db-timeout", *seconds,
+                  "The longest the database may take to connect, to run a statement or to grant "
+                  "a lock, in seconds")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(1.0, 3600.0).description(""))
+      ->capture_default_str();
+}
+
+DbLimits Limits(double seconds) {
+  DbLimits limits;
+  limits.call = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+  limits.loginSeconds = static_cast<int>(std::ceil(seconds));
+  limits.stop = InterruptRequested;
+  return limits;
+}
+
+int ConnectStore(const std::string& connection, const DbLimits& limits, BatchStore* store) {
   DbError error;
-  if (!store->Connect(connection, &error)) {
+  if (!store->Connect(connection, limits, &error)) {
     Error(ReachError(connection, error));
     return kExitPort;
   }
@@ -63,9 +86,26 @@ int UseSchema(BatchStore& store, bool create) {
     // Another dtucfg may have made them meanwhile.
     DbError again;
     if (!store.SchemaVersion(&version, &again) || version == 0) {
-      TellDbError("cannot make the line's tables (the database's owner can)", error);
+      TellDbError(
+          "cannot make the line's tables (the database's owner can, once the roles "
+          "dtucfg_station and dtucfg_supervisor exist)",
+          error);
       return kExitUnit;
     }
+  }
+  if (version > 0 && version < kSchemaVersion && !create) {
+    Error("the line's tables in this database are version " + std::to_string(version) +
+          "; this dtucfg needs version " + std::to_string(kSchemaVersion) +
+          ", which the next \"dtucfg batch create\" by their owner makes of them");
+    return kExitUsage;
+  }
+  if (version > 0 && version < kSchemaVersion && !store.UpgradeSchema(version, &error)) {
+    TellDbError("cannot bring the line's tables from version " + std::to_string(version) + " to " +
+                    std::to_string(kSchemaVersion) +
+                    " (their owner can, once the roles dtucfg_station and dtucfg_supervisor "
+                    "exist)",
+                error);
+    return kExitUnit;
   }
   if (version > kSchemaVersion) {
     Error("the line's tables in this database are version " + std::to_string(version) +

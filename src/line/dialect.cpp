@@ -27,5 +27,5 @@ std::string KnownServers() {
 }
 
 DbFault FaultOf(const Dialect& dialect, const DbError& error) {
-  return error.connectionLost ? DbFault::Lost : dialect.classify(error.sqlState);
+  return error.connectionLost ? DbFault::Lost : dialect.classify(error.sqlState, error.message);
 }

@@ -1,4 +1,10 @@
-// PostgreSQL, the server dtucfg's line is tested with.
+// PostgreSQL, the server dtucfg's line is tested with. The line's rules are
+// functions that run with the owner's rights (SECURITY DEFINER), so that a
+// station's login needs no right to change a table: it claims, records and
+// keeps its name only through them, and a supervisor settles rows only
+// through its own.
+#include <iterator>
+
 #include "line/dialect.h"
 
 namespace {
@@ -27,8 +33,24 @@ std::string IsoTime(const std::string& serverTime) {
   return iso + zone;
 }
 
-DbFault Classify(const std::string& state) {
+// A refused login reaches the client as "could not connect" (08001); the
+// server's own words tell it from a server that is away.
+bool RefusedLogin(const std::string& message) {
+  for (const char* words :
+       {"password authentication failed", "authentication failed for user", "does not exist",
+        "no pg_hba.conf entry", "permission denied for database", "is not permitted to log in"}) {
+    if (message.find(words) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+DbFault Classify(const std::string& state, const std::string& message) {
   const std::string group = state.substr(0, 2);
+  if (group == "28" || state == "3D000" || (group == "08" && RefusedLogin(message))) {
+    return DbFault::Denied;
+  }
   // 57P01..57P03: the server is shutting down, crashed or not yet accepting.
   if (group == "08" || state == "57P01" || state == "57P02" || state == "57P03") {
     return DbFault::Lost;
@@ -36,13 +58,14 @@ DbFault Classify(const std::string& state) {
   if (state == "23505") {
     return DbFault::Duplicate;
   }
-  if (state == "40001" || state == "40P01") {
+  // A lost race, a lock not had in time, a statement over its time limit.
+  if (state == "40001" || state == "40P01" || state == "55P03" || state == "57014") {
     return DbFault::Retry;
   }
   if (state == "42P01" || state == "42S02") {
     return DbFault::MissingTable;
   }
-  if (state == "42501" || group == "28") {
+  if (state == "42501") {
     return DbFault::Denied;
   }
   if (state == "25006") {
@@ -51,6 +74,109 @@ DbFault Classify(const std::string& state) {
   return DbFault::Other;
 }
 
+#define DTU_DEFINER " LANGUAGE plpgsql SECURITY DEFINER SET search_path = {schema}, pg_temp AS $$ "
+
+// The tables, every function and its grants. A station reads the batch and
+// its rows and calls its functions; a supervisor reads everything but the
+// stations' tokens and settles rows; neither changes a table directly.
+const char* const kRules[] = {
+    "REVOKE ALL ON dtucfg_schema, dtucfg_batch, dtucfg_row, dtucfg_unique, dtucfg_result, "
+    "dtucfg_settle, dtucfg_station FROM PUBLIC",
+    // The run's lease: held by token, renewed by its heartbeat. Locked while
+    // a claim or a result is made, so that no one takes the name over then.
+    "CREATE OR REPLACE FUNCTION dtucfg_lease_live(p_name text, p_token text) RETURNS "
+    "boolean" DTU_DEFINER
+    "BEGIN PERFORM 1 FROM dtucfg_station WHERE name = p_name AND token = p_token AND "
+    "seen_at > CURRENT_TIMESTAMP - {lease} * INTERVAL '1 second' FOR SHARE; RETURN FOUND; "
+    "END $$",
+    "CREATE OR REPLACE FUNCTION dtucfg_take_station(p_name text, p_token text, p_batch text) "
+    "RETURNS integer" DTU_DEFINER
+    "BEGIN INSERT INTO dtucfg_station AS s (name, token, batch, backend, seen_at) VALUES "
+    "(p_name, p_token, p_batch, NULL, CURRENT_TIMESTAMP) ON CONFLICT (name) DO UPDATE SET "
+    "token = EXCLUDED.token, batch = EXCLUDED.batch, backend = NULL, seen_at = EXCLUDED.seen_at "
+    "WHERE s.seen_at <= CURRENT_TIMESTAMP - {lease} * INTERVAL '1 second'; "
+    "IF FOUND THEN RETURN 1; END IF; RETURN 0; END $$",
+    "CREATE OR REPLACE FUNCTION dtucfg_beat(p_name text, p_token text) RETURNS integer" DTU_DEFINER
+    "BEGIN UPDATE dtucfg_station SET seen_at = CURRENT_TIMESTAMP WHERE name = p_name AND "
+    "token = p_token; IF FOUND THEN RETURN 1; END IF; RETURN 0; END $$",
+    "CREATE OR REPLACE FUNCTION dtucfg_give_back(p_name text, p_token text) RETURNS "
+    "integer" DTU_DEFINER
+    "BEGIN UPDATE dtucfg_station SET seen_at = CURRENT_TIMESTAMP - INTERVAL '1 hour' WHERE "
+    "name = p_name AND token = p_token; RETURN 0; END $$",
+    "CREATE OR REPLACE FUNCTION dtucfg_adopt(p_batch text, p_name text, p_token text, p_run "
+    "text) RETURNS TABLE (o_row bigint, o_port text, o_key text)" DTU_DEFINER
+    "BEGIN IF NOT dtucfg_lease_live(p_name, p_token) THEN RETURN; END IF; "
+    "RETURN QUERY UPDATE dtucfg_row r SET claim_key = p_run || ':' || r.row_no WHERE r.batch = "
+    "p_batch AND r.state = '{claimed}' AND r.station = p_name RETURNING CAST(r.row_no AS "
+    "bigint), CAST(r.port AS text), CAST(r.claim_key AS text); END $$",
+    // SKIP LOCKED lets concurrent claimers pass each other instead of
+    // queueing on the same lowest row.
+    "CREATE OR REPLACE FUNCTION dtucfg_claim(p_batch text, p_name text, p_token text, p_port "
+    "text, p_key text) RETURNS bigint" DTU_DEFINER
+    "DECLARE v_row bigint; BEGIN IF NOT dtucfg_lease_live(p_name, p_token) THEN RETURN -1; "
+    "END IF; UPDATE dtucfg_row r SET state = '{claimed}', station = p_name, port = p_port, "
+    "claim_key = p_key, claimed_at = CURRENT_TIMESTAMP WHERE r.batch = p_batch AND r.state = "
+    "'{free}' AND r.row_no = (SELECT f.row_no FROM dtucfg_row f WHERE f.batch = p_batch AND "
+    "f.state = '{free}' ORDER BY f.row_no LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING r.row_no "
+    "INTO v_row; RETURN COALESCE(v_row, 0); END $$",
+    // A result counts for its row only while the row is still this claim's:
+    // released, voided or taken over meanwhile, it is kept as taken back.
+    "CREATE OR REPLACE FUNCTION dtucfg_keep_result(p_key text, p_batch text, p_row bigint, "
+    "p_name text, p_token text, p_port text, p_result text, p_sha text, p_claim text, p_next "
+    "text) RETURNS text" DTU_DEFINER
+    "DECLARE v dtucfg_row%ROWTYPE; BEGIN IF NOT dtucfg_lease_live(p_name, p_token) THEN "
+    "RETURN 'lapsed'; END IF; PERFORM 1 FROM dtucfg_result WHERE result_key = p_key; "
+    "IF FOUND THEN RETURN 'again'; END IF; "
+    "IF p_claim IS NOT NULL THEN SELECT * INTO v FROM dtucfg_row WHERE batch = p_batch AND "
+    "row_no = p_row FOR UPDATE; "
+    "IF v.state IS DISTINCT FROM '{claimed}' OR v.claim_key IS DISTINCT FROM p_claim OR "
+    "v.station IS DISTINCT FROM p_name THEN INSERT INTO dtucfg_result (result_key, batch, "
+    "row_no, station, port, result, record_sha256) VALUES (p_key, p_batch, p_row, p_name, "
+    "p_port, '{taken_back}', p_sha); RETURN 'taken'; END IF; "
+    "IF p_next IN ('{done}', '{held}') THEN UPDATE dtucfg_row SET state = p_next, claim_key = "
+    "NULL WHERE batch = p_batch AND row_no = p_row; "
+    "ELSIF p_next = '{free}' THEN UPDATE dtucfg_row SET state = p_next, station = NULL, port = "
+    "NULL, claim_key = NULL, claimed_at = NULL WHERE batch = p_batch AND row_no = p_row; "
+    "ELSIF p_next IS DISTINCT FROM '{claimed}' THEN RAISE EXCEPTION 'no row goes to %', p_next; "
+    "END IF; END IF; "
+    "INSERT INTO dtucfg_result (result_key, batch, row_no, station, port, result, "
+    "record_sha256) VALUES (p_key, p_batch, p_row, p_name, p_port, p_result, p_sha); "
+    "RETURN 'kept'; END $$",
+    // A row is settled only as the supervisor saw it, and never while the
+    // station that holds it may still be writing it.
+    "CREATE OR REPLACE FUNCTION dtucfg_settle(p_batch text, p_row bigint, p_action text, "
+    "p_state text, p_station text, p_key text) RETURNS text" DTU_DEFINER
+    "DECLARE v dtucfg_row%ROWTYPE; BEGIN SELECT * INTO v FROM dtucfg_row WHERE batch = "
+    "p_batch AND row_no = p_row FOR UPDATE; IF NOT FOUND THEN RETURN 'missing'; END IF; "
+    "IF v.state IS DISTINCT FROM p_state OR v.station IS DISTINCT FROM p_station OR "
+    "v.claim_key IS DISTINCT FROM p_key THEN RETURN 'changed'; END IF; "
+    "IF NOT (p_action = '{release}' AND v.state IN ('{claimed}', '{held}') OR p_action = "
+    "'{void}' AND v.state IN ('{free}', '{claimed}', '{held}')) THEN RETURN 'refused'; END IF; "
+    "IF v.state = '{claimed}' THEN PERFORM 1 FROM dtucfg_station WHERE name = v.station AND "
+    "seen_at > CURRENT_TIMESTAMP - {lease} * INTERVAL '1 second'; IF FOUND THEN RETURN "
+    "'running'; END IF; END IF; "
+    "UPDATE dtucfg_row SET state = CASE WHEN p_action = '{release}' THEN '{free}' ELSE '{void}' "
+    "END, station = NULL, port = NULL, claim_key = NULL, claimed_at = NULL WHERE batch = "
+    "p_batch AND row_no = p_row; INSERT INTO dtucfg_settle (batch, row_no, action, station, "
+    "port) VALUES (p_batch, p_row, p_action, v.station, v.port); RETURN 'settled'; END $$",
+    "REVOKE ALL ON FUNCTION dtucfg_lease_live(text, text), dtucfg_take_station(text, text, "
+    "text), dtucfg_beat(text, text), dtucfg_give_back(text, text), dtucfg_adopt(text, text, "
+    "text, text), dtucfg_claim(text, text, text, text, text), dtucfg_keep_result(text, text, "
+    "bigint, text, text, text, text, text, text, text), dtucfg_settle(text, bigint, text, text, "
+    "text, text) FROM PUBLIC",
+    "GRANT SELECT ON dtucfg_schema, dtucfg_batch, dtucfg_row TO dtucfg_station",
+    "GRANT EXECUTE ON FUNCTION dtucfg_take_station(text, text, text), dtucfg_beat(text, text), "
+    "dtucfg_give_back(text, text), dtucfg_adopt(text, text, text, text), dtucfg_claim(text, "
+    "text, text, text, text), dtucfg_keep_result(text, text, bigint, text, text, text, text, "
+    "text, text, text) TO dtucfg_station",
+    "GRANT SELECT ON dtucfg_schema, dtucfg_batch, dtucfg_row, dtucfg_unique, dtucfg_result, "
+    "dtucfg_settle TO dtucfg_supervisor",
+    "GRANT EXECUTE ON FUNCTION dtucfg_settle(text, bigint, text, text, text, text) TO "
+    "dtucfg_supervisor",
+};
+
+#undef DTU_DEFINER
+
 }  // namespace
 
 const Dialect kPostgres = {
@@ -58,15 +184,18 @@ const Dialect kPostgres = {
     "TEXT",
     "TIMESTAMP WITH TIME ZONE",
     "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY",
-    // SKIP LOCKED lets concurrent claimers pass each other instead of
-    // queueing on the same lowest row; the statement commits on its own
-    // (autocommit), so no lock outlives it.
-    "UPDATE dtucfg_row SET state = ?, station = ?, port = ?, claim_key = ?, "
-    "claimed_at = CURRENT_TIMESTAMP WHERE batch = ? AND state = ? AND row_no = (SELECT row_no "
-    "FROM dtucfg_row WHERE batch = ? AND state = ? ORDER BY row_no LIMIT 1 FOR UPDATE SKIP "
-    "LOCKED) RETURNING row_no",
-    "SELECT pg_backend_pid()",
-    "SELECT 1 FROM pg_stat_activity WHERE pid = ?",
+    kRules,
+    std::size(kRules),
+    "SELECT quote_ident(current_schema())",
+    "SELECT dtucfg_take_station(?, ?, ?)",
+    "SELECT dtucfg_beat(?, ?)",
+    "SELECT dtucfg_give_back(?, ?)",
+    "SELECT o_row, o_port, o_key FROM dtucfg_adopt(?, ?, ?, ?)",
+    "SELECT dtucfg_claim(?, ?, ?, ?, ?)",
+    "SELECT dtucfg_keep_result(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+    "SELECT dtucfg_settle(?, ?, ?, ?, ?, ?)",
+    "SELECT set_config('lock_timeout', ?, false), set_config('statement_timeout', ?, false)",
+    "SELECT CASE WHEN current_setting('synchronous_commit') = 'off' THEN 0 ELSE 1 END",
     "CURRENT_TIMESTAMP - CAST(? AS INTEGER) * INTERVAL '1' SECOND",
     TimeText,
     IsoTime,

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr const char* kRowStateNames[] = {"free", "claimed", "done", "void"};
+constexpr const char* kRowStateNames[] = {"free", "claimed", "done", "void", "held"};
 
 }  // namespace
 
@@ -25,6 +25,8 @@ const char* ResultName(UnitResult result) {
       return "lost";
     case UnitResult::Interrupted:
       return "interrupted";
+    case UnitResult::TakenBack:
+      return "taken-back";
   }
   return "?";
 }

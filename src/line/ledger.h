@@ -21,22 +21,26 @@ enum class UnitResult {
   Refused,      // it holds a record this line wrote already: set it aside
   Lost,         // its port went away
   Interrupted,  // the line was stopped meanwhile
+  TakenBack,    // its row was settled by a supervisor or taken over meanwhile
 };
 inline constexpr UnitResult kUnitResults[] = {
-    UnitResult::Ok,      UnitResult::Mismatch, UnitResult::NoAck,
-    UnitResult::Refused, UnitResult::Lost,     UnitResult::Interrupted,
+    UnitResult::Ok,   UnitResult::Mismatch,    UnitResult::NoAck,     UnitResult::Refused,
+    UnitResult::Lost, UnitResult::Interrupted, UnitResult::TakenBack,
 };
 // As the report and the messages write it: "ok", "no-ack" and so on.
 const char* ResultName(UnitResult result);
 
 // Where a row of the line stands.
 enum class RowState {
-  Free,     // no unit holds it; the next claim may take it
-  Claimed,  // given to a unit on a station's port, its result not kept yet
+  Free,     // no unit can hold it; the next claim may take it
+  Claimed,  // a unit on a station's port may hold it: being written, or in doubt
   Done,     // written and verified
   Void,     // never to be given out
+  Held,     // a faulty unit holds its unique values: given to no other unit
 };
-// As the database keeps it: "free", "claimed", "done", "void".
+inline constexpr RowState kRowStates[] = {RowState::Free, RowState::Claimed, RowState::Done,
+                                          RowState::Void, RowState::Held};
+// As the database keeps it: "free", "claimed", "done", "void", "held".
 const char* RowStateName(RowState state);
 bool ParseRowState(const std::string& name, RowState* state);
 
@@ -61,6 +65,8 @@ class Ledger {
     NoRow,        // no row is free for this port now
     Unavailable,  // the ledger cannot be reached now; try again later
     Broken,       // the ledger cannot be kept: the line must stop
+    Refused,      // the ledger refuses this line's login: the line must stop
+    TakenBack,    // a result for a row settled or taken over meanwhile, kept as such
   };
 
   // A row given to a unit, with what it writes.
@@ -69,6 +75,7 @@ class Ledger {
     const ConfigImage* record = nullptr;  // the row's, or the profile's
     const std::string* sha = nullptr;     // the record's digest
     bool inDoubt = false;                 // claimed before on this port, its result never kept
+    std::string key;                      // the claim's own, where a ledger fences by it
   };
 
   Ledger() = default;
@@ -92,12 +99,14 @@ class Ledger {
   // The row, given out by this line and written, whose record has this
   // digest; claim->row is kNoRow when there is none.
   virtual Status FindDoneRow(const std::string& sha, Claim* claim, std::string* error) = 0;
-  // A unit's result, for the row it was given (or kNoRow). A row that was
-  // not ok is free again for the next unit.
+  // A unit's result, for the row it was given (or kNoRow), and where the
+  // row goes: Done; Free, when no unit can hold it; Claimed, in doubt with
+  // this port; Held, aside until a person settles it. A claim found by
+  // FindDoneRow is recorded and left as it is.
   virtual Status Record(const Claim& claim, const std::string& port, UnitResult result,
-                        std::string* error) = 0;
-  // Nothing is left to write: every row written, or none free and nothing
-  // in doubt. A line without rows is never finished.
+                        RowState next, std::string* error) = 0;
+  // Nothing is left to write: no row free and none in doubt on this line.
+  // A line without rows is never finished.
   virtual bool Finished() = 0;
   // The last words of a line: units done, failures, rows left, rows in doubt.
   virtual std::string Summary() = 0;

@@ -7,14 +7,18 @@
 #include "cli/cli.h"
 #include "cli/output.h"
 #include "line/batch_text.h"
+#include "line/connection_string.h"
 #include "line/db_connect.h"
+#include "serial/interrupt.h"
 
 namespace {
 
 constexpr auto kBeat = std::chrono::seconds(5);
 constexpr auto kRetryConnect = std::chrono::seconds(1);
+// Once the line is stopping, what is left to say takes no longer than this.
+constexpr auto kLastWords = std::chrono::milliseconds(500);
 
-std::string RandomToken() {
+std::string RandomHex() {
   std::random_device random;
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string token;
@@ -28,32 +32,44 @@ std::string Row(std::int64_t row) { return "row " + std::to_string(row); }
 
 }  // namespace
 
-DbLedger::DbLedger(std::string connection, std::string batch, std::string station)
+DbLedger::DbLedger(std::string connection, std::string batch, std::string station, DbLimits limits)
     : connection_(std::move(connection)),
       batch_(std::move(batch)),
       station_(std::move(station)),
-      token_(RandomToken()) {}
+      limits_(std::move(limits)),
+      token_(RandomHex()),
+      run_(RandomHex().substr(0, 16)) {}
 
 DbLedger::~DbLedger() {
   {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(beatMutex_);
     stopping_ = true;
   }
   stopBeat_.notify_all();
   if (beat_.joinable()) {
     beat_.join();
   }
-  // Gives the name back at once; a station that dies gives it back by
-  // falling silent.
+  // Gives the name back at once; a run that dies gives it back when its
+  // lease lapses.
+  const std::lock_guard<std::mutex> lock(mutex_);
   DbError ignored;
-  if (store_.Connected() && !taken_) {
+  if (store_.Connected() && !down_ && !taken_) {
+    Quick();
     store_.GiveBackStation(station_, token_, &ignored);
   }
 }
 
+// What is said at the end is said at once, Ctrl-C or not.
+void DbLedger::Quick() {
+  DbLimits quick = limits_;
+  quick.call = std::min<std::chrono::milliseconds>(limits_.call, kLastWords);
+  quick.stop = nullptr;
+  store_.SetLimits(quick);
+}
+
 int DbLedger::Open(const std::vector<std::string>& ports, std::string* error) {
   DbError dbError;
-  if (!store_.Connect(connection_, &dbError)) {
+  if (!store_.Connect(connection_, limits_, &dbError)) {
     *error = ReachError(connection_, dbError);
     return kExitPort;
   }
@@ -62,26 +78,48 @@ int DbLedger::Open(const std::vector<std::string>& ports, std::string* error) {
     error->clear();
     return code;
   }
+  bool durable = true;
+  if (store_.CommitsDurable(&durable, &dbError) && !durable) {
+    Warn(
+        "this database acknowledges commits before it keeps them (synchronous_commit is off): "
+        "a crash of its server can hand out an ID twice");
+  }
   code = LoadBatch(store_, batch_, &input_, error);
   if (code != kExitOk) {
     return code;
   }
   Index(input_);
-  if (!TakeStation(error)) {
+  bool taken = false;
+  if (!store_.TakeStation(station_, token_, batch_, &taken, &dbError)) {
+    *error = "cannot take the station's name: " + DbErrorText(dbError);
+    return kExitUnit;
+  }
+  if (!taken) {
+    *error = "station " + station_ +
+             " is running already on this database; give each station its own --station name "
+             "(a station that stopped without warning is free again within " +
+             std::to_string(kLeaseSeconds) + " s)";
     return kExitUsage;
   }
   std::vector<HeldRow> held;
-  if (!store_.ClaimedRows(batch_, station_, &held, &dbError)) {
-    *error = "cannot read the rows this station holds: " + dbError.message;
+  if (!store_.AdoptRows(batch_, station_, token_, run_, &held, &dbError)) {
+    *error = "cannot take over the rows this station holds: " + DbErrorText(dbError);
     return kExitUnit;
   }
   for (const HeldRow& row : held) {
     const bool onLine = std::find(ports.begin(), ports.end(), row.port) != ports.end();
+    const int checked = CheckRow(row.row, error);
+    if (checked == kNoRow) {
+      return kExitUnit;
+    }
     if (onLine) {
-      inDoubt_[row.port].push_back(static_cast<int>(row.row));
+      Claim claim = ClaimOf(checked);
+      claim.inDoubt = true;
+      claim.key = row.key;
+      inDoubt_[row.port].push_back(claim);
     }
     Warn(Row(row.row) + " was being written on " + row.port + " when station " + station_ +
-         " stopped. " +
+         " stopped; this run takes it over. " +
          (onLine ? "It goes to the next unit on that port only, unless that unit already holds "
                    "it. If you took that unit away meanwhile, check its values by hand."
                  : "That port is not on this line, so the row stays aside; \"dtucfg batch "
@@ -91,59 +129,25 @@ int DbLedger::Open(const std::vector<std::string>& ports, std::string* error) {
   return kExitOk;
 }
 
-// The station's name is this process's while it runs: a second line under the
-// same name is refused, one that died leaves it free once it falls silent.
-bool DbLedger::TakeStation(std::string* error) {
-  DbError dbError;
-  std::int64_t backend = 0;
-  std::optional<std::string> held;
-  if (!store_.ConnectionId(&backend, &dbError) || !store_.StationToken(station_, &held, &dbError)) {
-    *error = "cannot take the station's name: " + dbError.message;
-    return false;
-  }
-  const std::string running =
-      "station " + station_ +
-      " is running already on this database; give each station its own --station name (a "
-      "station that stopped without warning is free again within 30 s)";
-  if (!held) {
-    if (!store_.AddStation(station_, token_, batch_, backend, &dbError)) {
-      *error = store_.Fault(dbError) == DbFault::Duplicate
-                   ? running
-                   : "cannot take the station's name: " + dbError.message;
-      return false;
-    }
-    return true;
-  }
-  bool alive = false;
-  store_.StationRunning(station_, &alive, &dbError);
-  if (alive) {
-    *error = running;
-    return false;
-  }
-  bool taken = false;
-  if (!store_.TakeStation(station_, *held, token_, batch_, backend, &taken, &dbError) || !taken) {
-    *error =
-        dbError.message.empty() ? running : "cannot take the station's name: " + dbError.message;
-    return false;
-  }
-  return true;
-}
-
+// The lease is renewed on a connection of the heartbeat's own, so that no
+// port's call, however long, lets it lapse.
 void DbLedger::Beat() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopBeat_.wait_for(lock, kBeat, [this] { return stopping_; })) {
-    if (taken_ || !EnsureConnected()) {
-      continue;
-    }
+  BatchStore beat;
+  DbLimits limits = limits_;
+  limits.stop = [this] { return stopping_.load(); };
+  std::unique_lock<std::mutex> lock(beatMutex_);
+  while (!stopBeat_.wait_for(lock, kBeat, [this] { return stopping_.load(); })) {
+    lock.unlock();
     DbError error;
-    bool held = false;
-    if (!store_.BeatStation(station_, token_, std::nullopt, &held, &error)) {
-      std::string ignored;
-      Failed(error, "cannot keep the station's name", &ignored);
-    } else if (!held) {
-      taken_ = true;
-      Error("station " + station_ + " was taken over by another dtucfg; this line stops");
+    bool held = true;
+    if (beat.Connected() || beat.Connect(connection_, limits, &error)) {
+      if (beat.BeatStation(station_, token_, &held, &error) && !held && !taken_.exchange(true)) {
+        Error("station " + station_ + " was taken over by another dtucfg; this line stops");
+      }
+    } else if (beat.Fault(error) == DbFault::Denied) {
+      Refuse(DbErrorText(error));
     }
+    lock.lock();
   }
 }
 
@@ -151,47 +155,97 @@ bool DbLedger::EnsureConnected() { return !down_ || Reconnect(); }
 
 bool DbLedger::Reconnect() {
   const auto now = std::chrono::steady_clock::now();
-  if (now - lastTry_ < kRetryConnect) {
+  if (now - lastTry_ < kRetryConnect || InterruptRequested()) {
     return false;
   }
   lastTry_ = now;
   DbError error;
-  std::int64_t backend = 0;
   bool held = false;
-  if (!store_.Connect(connection_, &error) || !store_.ConnectionId(&backend, &error) ||
-      !store_.BeatStation(station_, token_, backend, &held, &error)) {
+  if (!store_.Connect(connection_, limits_, &error) ||
+      !store_.BeatStation(station_, token_, &held, &error)) {
+    std::string ignored;
+    Failed(error, "", &ignored);
     return false;
   }
   down_ = false;
   if (!held) {
-    taken_ = true;
-    Error("station " + station_ +
-          " was taken over by another dtucfg while the database was away; this line stops");
+    if (!taken_.exchange(true)) {
+      Error("station " + station_ +
+            " was taken over by another dtucfg while the database was away; this line stops");
+    }
     return false;
   }
+  told_.clear();
   Error("the database is back");
   return true;
 }
 
+// Each new reason to wait is told once.
+void DbLedger::Waiting(const std::string& why) {
+  if (why != told_) {
+    told_ = why;
+    Error("waiting for the database (" + why + ")");
+  }
+}
+
 Ledger::Status DbLedger::Failed(const DbError& error, const std::string& what,
                                 std::string* message) {
-  if (store_.Fault(error) == DbFault::Lost) {
-    if (!down_) {
-      down_ = true;
-      Error("waiting for the database (" + error.message + ")");
-    }
-    lastTry_ = std::chrono::steady_clock::now();
+  if (InterruptRequested()) {
     return Status::Unavailable;
   }
-  *message = what + ": " + error.message;
+  switch (store_.Fault(error)) {
+    case DbFault::Lost:
+      down_ = true;
+      store_.Disconnect();
+      lastTry_ = std::chrono::steady_clock::now();
+      Waiting(error.message);
+      return Status::Unavailable;
+    case DbFault::Retry:
+      Waiting(error.message);
+      return Status::Unavailable;
+    case DbFault::ReadOnly:
+      Waiting("it takes no writes, as a standby does: " + error.message);
+      return Status::Unavailable;
+    case DbFault::Denied:
+      Refuse(DbErrorText(error));
+      return Stopped(message);
+    default:
+      *message = what + ": " + DbErrorText(error);
+      return Status::Broken;
+  }
+}
+
+void DbLedger::Refuse(const std::string& why) {
+  std::call_once(refusing_, [this, &why] {
+    refusal_ = why;
+    refused_ = true;
+  });
+}
+
+std::string DbLedger::NextKey() { return run_ + ":" + std::to_string(++keys_); }
+
+Ledger::Status DbLedger::Stopped(std::string* error) const {
+  if (refused_) {
+    *error = "the database refuses this login (" + MaskPassword(connection_) + "): " + refusal_;
+    return Status::Refused;
+  }
+  *error = "station " + station_ + " was taken over by another dtucfg";
   return Status::Broken;
 }
 
-std::string DbLedger::NextKey() { return token_ + ":" + std::to_string(++keys_); }
-
-Ledger::Status DbLedger::TakenOver(std::string* error) const {
-  *error = "station " + station_ + " was taken over";
-  return Status::Broken;
+// The lease lapsed while the database could not renew it: renewed now, or
+// the name is another run's.
+Ledger::Status DbLedger::Lapsed(std::string* error) {
+  DbError dbError;
+  bool held = false;
+  if (!store_.BeatStation(station_, token_, &held, &dbError)) {
+    return Failed(dbError, "cannot renew the station's name", error);
+  }
+  if (!held) {
+    taken_ = true;
+    return Stopped(error);
+  }
+  return Status::Unavailable;
 }
 
 // A row the batch had at the start, or the line stops.
@@ -205,62 +259,63 @@ int DbLedger::CheckRow(std::int64_t row, std::string* error) const {
 
 bool DbLedger::Reachable() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return taken_ || EnsureConnected();
+  return taken_ || refused_ || EnsureConnected();
 }
 
 Ledger::Status DbLedger::ClaimRow(const std::string& port, Claim* claim, std::string* error) {
   const std::lock_guard<std::mutex> lock(mutex_);
   *claim = ClaimOf(kNoRow);
-  if (taken_) {
-    return TakenOver(error);
+  if (taken_ || refused_) {
+    return Stopped(error);
   }
-  std::vector<int>& doubt = inDoubt_[port];
+  std::vector<Claim>& doubt = inDoubt_[port];
   if (!doubt.empty()) {
-    *claim = ClaimOf(doubt.front());
-    claim->inDoubt = true;
+    *claim = doubt.front();
     doubt.erase(doubt.begin());
     return Status::Ok;
   }
   if (!EnsureConnected()) {
-    return Status::Unavailable;
+    return refused_ ? Stopped(error) : Status::Unavailable;
   }
   DbError dbError;
   Pending& pending = claims_[port];
   std::int64_t row = 0;
   // The answer to an earlier claim was lost with the connection: it may
   // have been kept. Its unit has heard nothing of it, so it is a plain claim.
-  if (!pending.key.empty()) {
-    if (!store_.FindClaim(batch_, pending.key, &row, &dbError)) {
-      return Failed(dbError, "cannot claim a row", error);
-    }
-    pending.key.clear();
+  if (!pending.key.empty() && !store_.FindClaim(batch_, pending.key, &row, &dbError)) {
+    return Failed(dbError, "cannot claim a row", error);
   }
   if (row == 0) {
     pending.key = NextKey();
-    if (!store_.ClaimRow(batch_, station_, port, pending.key, &row, &dbError)) {
+    if (!store_.ClaimRow(batch_, station_, token_, port, pending.key, &row, &dbError)) {
       return Failed(dbError, "cannot claim a row", error);
     }
-    pending.key.clear();
-    if (row == 0) {
-      return Status::NoRow;
-    }
+  }
+  const std::string key = pending.key;
+  pending.key.clear();
+  if (row < 0) {
+    return Lapsed(error);
+  }
+  if (row == 0) {
+    return Status::NoRow;
   }
   const int checked = CheckRow(row, error);
   if (checked == kNoRow) {
     return Status::Broken;
   }
   *claim = ClaimOf(checked);
+  claim->key = key;
   return Status::Ok;
 }
 
 Ledger::Status DbLedger::FindDoneRow(const std::string& sha, Claim* claim, std::string* error) {
   const std::lock_guard<std::mutex> lock(mutex_);
   *claim = ClaimOf(kNoRow);
-  if (taken_) {
-    return TakenOver(error);
+  if (taken_ || refused_) {
+    return Stopped(error);
   }
   if (!EnsureConnected()) {
-    return Status::Unavailable;
+    return refused_ ? Stopped(error) : Status::Unavailable;
   }
   DbError dbError;
   std::int64_t row = 0;
@@ -278,15 +333,13 @@ Ledger::Status DbLedger::FindDoneRow(const std::string& sha, Claim* claim, std::
 }
 
 Ledger::Status DbLedger::Record(const Claim& claim, const std::string& port, UnitResult result,
-                                std::string* error) {
+                                RowState next, std::string* error) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (taken_) {
-    *error = "station " + station_ + " was taken over; the result of " + Row(claim.row) + " on " +
-             port + " is not kept";
-    return Status::Broken;
+  if (taken_ || refused_) {
+    return Stopped(error);
   }
   if (!EnsureConnected()) {
-    return Status::Unavailable;
+    return refused_ ? Stopped(error) : Status::Unavailable;
   }
   // The same key on every try: a result kept just before the connection was
   // lost is not kept twice.
@@ -296,23 +349,36 @@ Ledger::Status DbLedger::Record(const Claim& claim, const std::string& port, Uni
     pending.row = claim.row;
   }
   DbError dbError;
-  bool kept = false;
-  // A row that failed is free for the next unit; its failure stays above.
-  const RowState next = result == UnitResult::Ok ? RowState::Done : RowState::Free;
-  if (!store_.KeepResult(batch_, pending.key, claim.row, station_, port, result, *claim.sha, next,
-                         &kept, &dbError)) {
+  BatchStore::Kept kept = BatchStore::Kept::Kept;
+  const BatchStore::Result keep = {pending.key, claim.row,  station_,  token_, port,
+                                   result,      *claim.sha, claim.key, next};
+  if (!store_.KeepResult(batch_, keep, &kept, &dbError)) {
     return Failed(dbError, "cannot keep the result", error);
   }
-  pending.key.clear();
-  if (kept) {
-    ++counts_[result];
+  if (kept == BatchStore::Kept::Lapsed) {
+    return Lapsed(error);
   }
-  return Status::Ok;
+  pending.key.clear();
+  switch (kept) {
+    case BatchStore::Kept::TakenBack:
+      ++counts_[UnitResult::TakenBack];
+      return Status::TakenBack;
+    case BatchStore::Kept::Kept:
+      ++counts_[result];
+      if (next == RowState::Claimed && !claim.key.empty()) {
+        Claim again = claim;
+        again.inDoubt = true;
+        inDoubt_[port].push_back(again);
+      }
+      return Status::Ok;
+    default:
+      return Status::Ok;  // kept before the connection was lost
+  }
 }
 
 bool DbLedger::Finished() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (taken_ || !EnsureConnected()) {
+  if (taken_ || refused_ || !EnsureConnected()) {
     return false;
   }
   DbError dbError;
@@ -330,15 +396,23 @@ std::string DbLedger::Summary() {
   std::string text = ResultCounts(counts_);
   DbError dbError;
   std::int64_t open = 0;
+  std::vector<HeldRow> doubt;
   std::vector<HeldRow> held;
-  if (taken_ || !EnsureConnected() || !store_.CountOpen(batch_, &open, &dbError) ||
-      !store_.ClaimedRows(batch_, station_, &held, &dbError)) {
+  Quick();
+  if (taken_ || refused_ || down_ || !store_.CountOpen(batch_, &open, &dbError) ||
+      !store_.RowsIn(batch_, RowState::Claimed, station_, &doubt, &dbError) ||
+      !store_.RowsIn(batch_, RowState::Held, station_, &held, &dbError)) {
     return text + "; rows left: not known, the database cannot be reached\n";
   }
   text += "; rows left in " + BatchName(batch_) + ": " + std::to_string(open);
-  for (const HeldRow& row : held) {
+  for (const HeldRow& row : doubt) {
     text += "\n" + Row(row.row) + " is in doubt: it was being written on " + row.port +
             " when the line stopped";
+  }
+  for (const HeldRow& row : held) {
+    text += "\n" + Row(row.row) + " is held: the unit on " + row.port +
+            " holds its ID but read back otherwise (" + row.why +
+            "); \"dtucfg batch release\" or \"void\" settles it";
   }
   return text + "\n";
 }

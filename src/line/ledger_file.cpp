@@ -9,6 +9,9 @@
 
 namespace {
 
+// The mark of a claims-file row that sets its row aside for good.
+constexpr const char* kHeld = "held";
+
 std::vector<std::string> ReportHeader(const WriteInput& input) {
   std::vector<std::string> header = {"time", "port", "row", "result"};
   if (input.hasUnits) {
@@ -150,18 +153,31 @@ bool FileLedger::ResumeClaims(const std::string& text, const std::vector<std::st
     return false;
   }
   std::vector<std::size_t> claimed(slots_.size(), 0);
+  std::vector<bool> held(slots_.size(), false);
   for (std::size_t i = 0; i < table.rows.size(); ++i) {
+    const std::vector<std::string>& fields = table.rows[i];
     std::size_t row = 0;
-    if (table.rows[i].size() != 3 || !ParseRowNumber(table.rows[i][0], slots_.size(), &row)) {
+    if (fields.size() < 3 || fields.size() > 4 || (fields.size() == 4 && fields[3] != kHeld) ||
+        !ParseRowNumber(fields[0], slots_.size(), &row)) {
       *error = "line " + std::to_string(table.lines[i]) + ": not a claim of this line";
       return false;
     }
     ++claimed[row - 1];
-    slots_[row - 1].port = table.rows[i][1];
+    held[row - 1] = held[row - 1] || fields.size() == 4;
+    slots_[row - 1].port = fields[1];
   }
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     const std::size_t reported = reported_.empty() ? 0 : reported_[i];
-    if (claimed[i] <= reported || slots_[i].state == RowState::Done) {
+    if (slots_[i].state == RowState::Done) {
+      continue;
+    }
+    if (held[i]) {
+      slots_[i].state = RowState::Held;
+      Warn("row " + std::to_string(i + 1) + " is held: the unit on " + slots_[i].port +
+           " holds its ID but read back otherwise; the row stays aside");
+      continue;
+    }
+    if (claimed[i] <= reported) {
       continue;
     }
     slots_[i].state = RowState::Claimed;
@@ -229,7 +245,7 @@ Ledger::Status FileLedger::FindDoneRow(const std::string& sha, Claim* claim,
 }
 
 Ledger::Status FileLedger::Record(const Claim& claim, const std::string& port, UnitResult result,
-                                  std::string* error) {
+                                  RowState next, std::string* error) {
   const std::lock_guard<std::mutex> lock(mutex_);
   const int row = claim.row;
   std::vector<std::string> fields = {platform::IsoLocalTime(), port,
@@ -242,11 +258,26 @@ Ledger::Status FileLedger::Record(const Claim& claim, const std::string& port, U
     fields.resize(fields.size() + input_.units.keys.size());
   }
   fields.push_back(row == kNoRow && input_.hasUnits ? "" : *claim.sha);
-  if (row != kNoRow) {
-    Slot& slot = slots_[static_cast<std::size_t>(row - 1)];
-    if (slot.state == RowState::Claimed && !slot.inDoubt) {
-      slot.state = result == UnitResult::Ok ? RowState::Done : RowState::Free;
+  Slot* slot = row == kNoRow ? nullptr : &slots_[static_cast<std::size_t>(row - 1)];
+  if (slot != nullptr && (slot->state != RowState::Claimed || slot->inDoubt)) {
+    slot = nullptr;  // a row found done, not claimed: left as it is
+  }
+  // A row a unit may hold is claimed again, ahead of its result: a line
+  // that stops in between finds it in doubt, never free.
+  if (slot != nullptr && (next == RowState::Claimed || next == RowState::Held) && claims_) {
+    std::vector<std::string> again = {std::to_string(row), port, *claim.sha};
+    if (next == RowState::Held) {
+      again.emplace_back(kHeld);
     }
+    if (!claims_->Append(CsvRow(again), error)) {
+      *error = reportPath_ + ".claims: " + *error;
+      return Status::Broken;
+    }
+  }
+  if (slot != nullptr) {
+    slot->state = next;
+    slot->inDoubt = next == RowState::Claimed;
+    slot->port = port;
   }
   ++counts_[result];
   if (report_ && !report_->Append(CsvRow(fields), error)) {
@@ -258,8 +289,8 @@ Ledger::Status FileLedger::Record(const Claim& claim, const std::string& port, U
 
 bool FileLedger::Finished() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return input_.hasUnits && std::all_of(slots_.begin(), slots_.end(), [](const Slot& slot) {
-           return slot.state == RowState::Done;
+  return input_.hasUnits && std::none_of(slots_.begin(), slots_.end(), [](const Slot& slot) {
+           return slot.state == RowState::Free || slot.state == RowState::Claimed;
          });
 }
 
@@ -274,6 +305,9 @@ std::string FileLedger::Summary() {
       if (slots_[i].inDoubt) {
         text += "\nrow " + std::to_string(i + 1) + " is in doubt: it was being written on " +
                 slots_[i].port + " when the line stopped";
+      } else if (slots_[i].state == RowState::Held) {
+        text += "\nrow " + std::to_string(i + 1) + " is held: the unit on " + slots_[i].port +
+                " holds its ID but read back otherwise; the row stays aside";
       }
     }
   }

@@ -22,7 +22,7 @@ class FileLedger final : public Ledger {
   const WriteInput& input() const override { return input_; }
   Status ClaimRow(const std::string& port, Claim* claim, std::string* error) override;
   Status FindDoneRow(const std::string& sha, Claim* claim, std::string* error) override;
-  Status Record(const Claim& claim, const std::string& port, UnitResult result,
+  Status Record(const Claim& claim, const std::string& port, UnitResult result, RowState next,
                 std::string* error) override;
   bool Finished() override;
   std::string Summary() override;

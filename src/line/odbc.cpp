@@ -217,8 +217,7 @@ struct Database::Handles {
     }
     const auto seconds = static_cast<SQLULEN>(loginSeconds);
     SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, AttributeValue(seconds), SQL_IS_UINTEGER);
-    SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT, AttributeValue(seconds),
-                       SQL_IS_UINTEGER);
+    SQLSetConnectAttrW(dbc, SQL_ATTR_CONNECTION_TIMEOUT, AttributeValue(seconds), SQL_IS_UINTEGER);
     if (!SQL_SUCCEEDED(SQLDriverConnectW(dbc, nullptr, wide.data(), SQL_NTS, nullptr, 0, nullptr,
                                          SQL_DRIVER_NOPROMPT))) {
       Fail(SQL_HANDLE_DBC, dbc, "connecting", error);
@@ -293,8 +292,8 @@ bool Database::Handles::Exec(const std::string& sql, const std::vector<DbValue>&
                             &integers[i], 0, &lengths[i]);
     } else {
       lengths[i] = SQL_NULL_DATA;
-      rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, 0,
-                            nullptr, 0, &lengths[i]);
+      rc = SQLBindParameter(stmt, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, 0, nullptr,
+                            0, &lengths[i]);
     }
     if (!SQL_SUCCEEDED(rc)) {
       Fail(SQL_HANDLE_STMT, stmt, "binding a parameter", error);
@@ -363,9 +362,9 @@ bool Database::Call(const std::function<bool(Handles&, Outcome&)>& work, DbError
   auto done = std::make_shared<Outcome>();
   auto ok = std::make_shared<bool>(false);
   const std::shared_ptr<Handles> handles = handles_;
-  const CallThread::Ended ended = thread_->Run(
-      [handles, done, ok, work] { *ok = work(*handles, *done); }, {limits_.call, limits_.stop},
-      [handles] { handles->Cancel(); });
+  const CallThread::Ended ended =
+      thread_->Run([handles, done, ok, work] { *ok = work(*handles, *done); },
+                   {limits_.call, limits_.stop}, [handles] { handles->Cancel(); });
   if (ended != CallThread::Ended::Done) {
     // The call goes on without us; so does its connection, to be dropped.
     thread_.reset();
@@ -410,8 +409,7 @@ void Database::Disconnect() {
 }
 
 bool Database::Connected() const {
-  return handles_ != nullptr && thread_ != nullptr && !thread_->abandoned() &&
-         handles_->connected;
+  return handles_ != nullptr && thread_ != nullptr && !thread_->abandoned() && handles_->connected;
 }
 
 std::string Database::ServerName() {
@@ -432,8 +430,7 @@ bool Database::Begin(DbError* error) {
 }
 
 bool Database::Commit(DbError* error) {
-  return Call([](Handles& h, Outcome& o) { return h.EndTransaction(SQL_COMMIT, &o.error); },
-              error);
+  return Call([](Handles& h, Outcome& o) { return h.EndTransaction(SQL_COMMIT, &o.error); }, error);
 }
 
 bool Database::Rollback(DbError* error) {

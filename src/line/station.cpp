@@ -56,7 +56,7 @@ void Station::Run(const std::string& port) {
 }
 
 bool Station::Stopping() const {
-  return InterruptRequested() || stop_.done.load() || stop_.broken.load();
+  return InterruptRequested() || stop_.done.load() || stop_.broken.load() || stop_.refused.load();
 }
 
 // Other stations may take the last rows whatever this one is doing, so each
@@ -96,9 +96,9 @@ void Station::ClosePort() {
   }
 }
 
-void Station::Broken(const std::string& error) {
+void Station::Stop(Ledger::Status status, const std::string& error) {
   Error(error + "; the line stops");
-  stop_.broken = true;
+  (status == Ledger::Status::Refused ? stop_.refused : stop_.broken) = true;
 }
 
 // A unit answered: give it a row, write it, keep its result, and wait until
@@ -109,9 +109,10 @@ void Station::Serve(Session& found) {
   if (!Provision(session, &outcome)) {
     return;
   }
-  const bool kept = Keep(outcome);
-  Tell(outcome);
-  if (kept) {
+  std::string error;
+  const Ledger::Status kept = Keep(outcome, &error);
+  Tell(outcome, kept, error);
+  if (kept == Ledger::Status::Ok) {
     SeeDone();
   }
   AwaitGone(session);
@@ -121,13 +122,12 @@ void Station::Serve(Session& found) {
 // for now.
 bool Station::Provision(Session& session, Outcome* outcome) {
   Ledger::Claim& claim = outcome->claim;
-  UnitResult& result = outcome->result;
   ConfigImage held{};
-  SessionResult step = ReadRecordFromUnit(session, held);
+  const SessionResult read = ReadRecordFromUnit(session, held);
   std::string error;
-  if (step != SessionResult::Ok) {
+  if (read != SessionResult::Ok) {
     claim = ledger_.ClaimOf(Ledger::kNoRow);
-    result = Failure(step);
+    outcome->result = Failure(read);
     return true;
   }
   // A unit this line has written already keeps its values.
@@ -136,14 +136,14 @@ bool Station::Provision(Session& session, Outcome* outcome) {
   if (status == Ledger::Status::Ok && claim.row != Ledger::kNoRow) {
     Error("this unit already holds row " + std::to_string(claim.row) +
           ", written earlier; set it aside");
-    result = UnitResult::Refused;
+    outcome->result = UnitResult::Refused;
     return true;
   }
   if (status == Ledger::Status::Ok) {
     status = ledger_.ClaimRow(connection_.name(), &claim, &error);
   }
-  if (status == Ledger::Status::Broken) {
-    Broken(error);
+  if (status == Ledger::Status::Broken || status == Ledger::Status::Refused) {
+    Stop(status, error);
     return false;
   }
   if (status == Ledger::Status::NoRow && SeeDone()) {
@@ -159,61 +159,108 @@ bool Station::Provision(Session& session, Outcome* outcome) {
   }
   toldNoRow_ = false;
   if (claim.inDoubt && sha == *claim.sha) {
-    result = UnitResult::Ok;  // written just before the line stopped
-    return true;
+    return true;  // written just before the line stopped
   }
-  step = WriteRecordToUnit(session, *claim.record);
-  // Without its acknowledgement the unit may still have taken the record: a
-  // row given to the next unit would then be on two. Its record tells.
-  if (step == SessionResult::Ok || step == SessionResult::NoAck) {
-    const SessionResult read = ReadRecordFromUnit(session, held);
-    if (step == SessionResult::Ok || (read == SessionResult::Ok && RecordSha(held) == *claim.sha)) {
-      step = read;
-    }
-  }
-  if (step != SessionResult::Ok) {
-    result = Failure(step);
-    return true;
-  }
-  result = CompareRecords(held, *claim.record).empty() ? UnitResult::Ok : UnitResult::Mismatch;
+  Write(session, outcome);
   return true;
 }
 
-// Keeps the result, waiting while the ledger cannot be reached; false when
-// it cannot be kept, or the line stopped meanwhile.
-bool Station::Keep(const Outcome& outcome) {
-  for (;;) {
-    std::string error;
-    const Ledger::Status status =
-        ledger_.Record(outcome.claim, connection_.name(), outcome.result, &error);
-    if (status == Ledger::Status::Ok) {
-      return true;
+// Writes the claim's record and finds out where its row goes. A row goes
+// back to the pool only when no unit can hold it: nothing was sent, or the
+// unit reads back none of the row's unique values.
+void Station::Write(Session& session, Outcome* outcome) {
+  const Ledger::Claim& claim = outcome->claim;
+  // A row in doubt may be on the unit that had it before; this one may hold
+  // it too once anything is sent.
+  const RowState unsent = claim.inDoubt ? RowState::Claimed : RowState::Free;
+  if (InterruptRequested()) {
+    outcome->result = UnitResult::Interrupted;
+    outcome->next = unsent;
+    return;
+  }
+  const SessionResult step = WriteRecordToUnit(session, *claim.record);
+  outcome->result = Failure(step);
+  outcome->next = RowState::Claimed;
+  if (step != SessionResult::Ok && step != SessionResult::NoAck) {
+    return;  // cut off with the unit holding whatever it took
+  }
+  // Without its acknowledgement the unit may still have taken the record.
+  ConfigImage held{};
+  const SessionResult read = ReadRecordFromUnit(session, held);
+  if (read != SessionResult::Ok) {
+    outcome->result = Failure(step == SessionResult::Ok ? read : step);
+    return;
+  }
+  if (RecordSha(held) == *claim.sha) {
+    outcome->result = UnitResult::Ok;
+    outcome->next = RowState::Done;
+    return;
+  }
+  outcome->result = step == SessionResult::Ok ? UnitResult::Mismatch : UnitResult::NoAck;
+  outcome->next = RowState::Free;
+  for (const std::string& key : ledger_.input().units.unique) {
+    if (claim.row != Ledger::kNoRow && KeyValueHex(held, key) == KeyValueHex(*claim.record, key)) {
+      outcome->next = RowState::Held;  // a faulty unit carrying a real ID
     }
-    if (status != Ledger::Status::Unavailable) {
-      Broken(error);
-      return false;
-    }
-    if (InterruptRequested()) {
-      return false;
-    }
-    Pause();
   }
 }
 
-void Station::Tell(const Outcome& outcome) {
+// Keeps the result, waiting while the ledger cannot be reached; anything
+// but Ok when it could not be kept, or the line stopped meanwhile.
+Ledger::Status Station::Keep(const Outcome& outcome, std::string* error) {
+  for (;;) {
+    const Ledger::Status status =
+        ledger_.Record(outcome.claim, connection_.name(), outcome.result, outcome.next, error);
+    if (status == Ledger::Status::Unavailable && !InterruptRequested()) {
+      Pause();
+      continue;
+    }
+    if (status == Ledger::Status::Broken || status == Ledger::Status::Refused) {
+      Stop(status, *error);
+    }
+    return status;
+  }
+}
+
+// One line per unit; the bell for a unit done with, none for one that must
+// come back.
+void Station::Tell(const Outcome& outcome, Ledger::Status kept, const std::string& error) {
   const int row = outcome.claim.row;
-  std::string line = connection_.name() + ": ";
+  const std::string& port = connection_.name();
+  std::string line = port + ": ";
+  std::string values;
   if (row != Ledger::kNoRow) {
     const UnitsTable& units = ledger_.input().units;
     const UnitRow& unit = units.rows[static_cast<std::size_t>(row - 1)];
-    line += "row " + std::to_string(unit.number) + " " + ResultName(outcome.result);
+    line += "row " + std::to_string(unit.number) + " ";
     for (std::size_t i = 0; i < unit.values.size(); ++i) {
-      line += (i == 0 ? ": " : ", ") + units.keys[i] + "=" + unit.values[i];
+      values += (i == 0 ? ": " : ", ") + units.keys[i] + "=" + unit.values[i];
     }
-  } else {
-    line += ResultName(outcome.result);
   }
-  ResultNow(line + (platform::StdoutIsTerminal() ? "\a\n" : "\n"));
+  // Whether the unit may hold the row, and so must not go out unaccounted.
+  const bool holds = outcome.next != RowState::Free && row != Ledger::kNoRow &&
+                     outcome.result != UnitResult::Refused;
+  bool bell = true;
+  if (kept == Ledger::Status::TakenBack) {
+    line += std::string(ResultName(UnitResult::TakenBack)) +
+            ": the row was released, voided or taken over meanwhile; set this unit aside";
+  } else if (kept != Ledger::Status::Ok && holds) {
+    line += std::string(ResultName(outcome.result)) + ", written but not recorded" +
+            (stop_.broken || stop_.refused ? " (" + error + "); set this unit aside"
+                                           : ": the row stays in doubt; put this unit back on " +
+                                                 port + " when the line runs again");
+    bell = false;
+  } else if (outcome.next == RowState::Claimed && holds) {
+    line += std::string(ResultName(outcome.result)) + ", in doubt: put this unit back on " + port;
+    bell = false;
+  } else if (outcome.next == RowState::Held && holds) {
+    line += std::string(ResultName(outcome.result)) +
+            ": set this unit aside, it holds this row's ID; the row goes to no other unit" + values;
+  } else {
+    line +=
+        ResultName(outcome.result) + values + (kept == Ledger::Status::Ok ? "" : " (not recorded)");
+  }
+  ResultNow(line + (bell && platform::StdoutIsTerminal() ? "\a\n" : "\n"));
 }
 
 void Station::AwaitGone(Session& session) {

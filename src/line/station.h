@@ -13,8 +13,9 @@
 
 // How the stations of one line end together.
 struct LineStop {
-  std::atomic<bool> done{false};    // nothing is left to write
-  std::atomic<bool> broken{false};  // the ledger cannot be kept
+  std::atomic<bool> done{false};     // nothing is left to write
+  std::atomic<bool> broken{false};   // the ledger cannot be kept
+  std::atomic<bool> refused{false};  // the ledger refuses the line's login
 };
 
 class Station {
@@ -33,16 +34,19 @@ class Station {
   bool OpenPort();
   void ClosePort();
   void Serve(Session& found);
-  // What became of a unit: the row it got, with its record, and the result.
+  // What became of a unit: the row it got, with its record, the result, and
+  // where the row goes.
   struct Outcome {
     Ledger::Claim claim;
     UnitResult result = UnitResult::Ok;
+    RowState next = RowState::Done;
   };
   bool Provision(Session& session, Outcome* outcome);
-  bool Keep(const Outcome& outcome);
-  void Tell(const Outcome& outcome);
+  void Write(Session& session, Outcome* outcome);
+  Ledger::Status Keep(const Outcome& outcome, std::string* error);
+  void Tell(const Outcome& outcome, Ledger::Status kept, const std::string& error);
   void AwaitGone(Session& session);
-  void Broken(const std::string& error);
+  void Stop(Ledger::Status status, const std::string& error);
 
   const unsigned timeoutMs_;
   Ledger& ledger_;

@@ -159,7 +159,7 @@ void BM_DbPerUnit(benchmark::State& state) {
     return;
   }
   error.clear();
-  DbLedger ledger(server.Connection("station"), batch, Fresh("station"));
+  DbLedger ledger(server.Connection("station"), batch, Fresh("station"), DbLimits{});
   if (ledger.Open({kPort}, &error) != 0) {
     state.SkipWithError(("cannot open the ledger: " + error).c_str());
     return;
@@ -174,7 +174,8 @@ void BM_DbPerUnit(benchmark::State& state) {
     Ledger::Claim claim;
     bool ok = !whole || ledger.FindDoneRow(factorySha, &done, &error) == Ledger::Status::Ok;
     ok = ok && ledger.ClaimRow(kPort, &claim, &error) == Ledger::Status::Ok;
-    ok = ok && ledger.Record(claim, kPort, UnitResult::Ok, &error) == Ledger::Status::Ok;
+    ok = ok &&
+         ledger.Record(claim, kPort, UnitResult::Ok, RowState::Done, &error) == Ledger::Status::Ok;
     if (whole) {
       benchmark::DoNotOptimize(ledger.Finished());
     }
@@ -217,8 +218,8 @@ void BM_DbContention(benchmark::State& state) {
     error.clear();
     std::vector<std::unique_ptr<DbLedger>> ledgers;
     for (int i = 0; i < kClaimers && error.empty(); ++i) {
-      ledgers.push_back(
-          std::make_unique<DbLedger>(server.Connection("station"), batch, Fresh("claimer")));
+      ledgers.push_back(std::make_unique<DbLedger>(server.Connection("station"), batch,
+                                                   Fresh("claimer"), DbLimits{}));
       if (ledgers.back()->Open({kPort}, &error) != 0) {
         error.insert(0, "cannot open a ledger: ");
       }
@@ -243,7 +244,8 @@ void BM_DbContention(benchmark::State& state) {
             return;
           }
           if (status != Ledger::Status::Ok ||
-              ledger.Record(claim, kPort, UnitResult::Ok, &errors[i]) != Ledger::Status::Ok) {
+              ledger.Record(claim, kPort, UnitResult::Ok, RowState::Done, &errors[i]) !=
+                  Ledger::Status::Ok) {
             errors[i] = "claimer " + std::to_string(i) + ": " + errors[i];
             return;
           }

@@ -205,7 +205,8 @@ class BatchTest(CliTest):
                            self.write_file(batch + ".csv", table), role="owner")
 
     def report(self, batch):
-        code, out, err = self.dtucfg("batch", "report", batch, "--out", self.path("r.csv"))
+        code, out, err = self.dtucfg("batch", "report", batch, "--out", self.path("r.csv"),
+                                     role="supervisor")
         self.assertEqual(code, 0, err)
         self.printed.append(self.read_file("r.csv"))
         return list(csv.DictReader(io.StringIO(self.read_file("r.csv").decode())))
@@ -215,7 +216,7 @@ class BatchTest(CliTest):
         holds its own row's record."""
         for run in line.current():
             self.assertEqual(run.process.returncode, 0, "".join(run.err))
-        code, out, err = self.dtucfg("batch", "status", batch, "--json")
+        code, out, err = self.dtucfg("batch", "status", batch, "--json", role="supervisor")
         self.assertEqual(code, 0, err)
         status = json.loads(out)
         count = len(batch_ids)
@@ -331,7 +332,7 @@ class BatchInputTest(BatchTest):
         code, _, err = self.create("old", "ID\n7E 03\n")
         self.assertEqual(code, 2, err)
         self.assertEqual(PG.psql(tables), before)
-        code, _, err = self.dtucfg("batch", "status", "new")
+        code, _, err = self.dtucfg("batch", "status", "new", role="supervisor")
         self.assertEqual(code, 2, err)
 
     def test_a_refused_login_is_told_without_the_password(self):
@@ -343,14 +344,14 @@ class BatchInputTest(BatchTest):
             with self.subTest(command=command[0]):
                 code, out, err = self.dtucfg(*command, "--db", wrong, role=None)
                 self.assertEqual((code, out), (4, ""), err)
-                self.assertIn("Uid=dtu_station", err)
+                self.assertIn("Uid=%s" % ROLES["station"][0], err)
                 self.assertIn("password authentication failed", err)
         self.assertEqual(unit.received(), b"")
         # The right password for a server that is not there, from the environment.
         closed = re.sub(r"Port=\d+", "Port=1", PG.connection_string("owner"))
         code, _, err = self.dtucfg("batch", "report", "pw", role=None, env={"DTUCFG_DB": closed})
         self.assertEqual(code, 4, err)
-        self.assertIn("Uid=dtu_owner", err)
+        self.assertIn("Uid=%s" % ROLES["owner"][0], err)
 
 
 if __name__ == "__main__":

@@ -137,9 +137,9 @@ class BatchUnderWineTest(unittest.TestCase):
 
         printed = []
 
-        def dtucfg(*args):
+        def dtucfg(*args, role="station"):
             p = subprocess.run([WINE64, os.path.join(win64_dir(), "dtucfg.exe"), *args, "--db",
-                                pg.connection_string("station")], cwd=root, env=wine_env(prefix),
+                                pg.connection_string(role)], cwd=root, env=wine_env(prefix),
                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
                                check=False)
             printed.extend((p.stdout, p.stderr))
@@ -154,7 +154,7 @@ class BatchUnderWineTest(unittest.TestCase):
         self.assertEqual(pg.psql("SELECT station, port, result, record_sha256 FROM dtucfg_result"),
                          "wine|COM3|ok|%s\n" % hashlib.sha256(unit.record()).hexdigest())
 
-        code, out, err = dtucfg("batch", "status", "w", "--json")
+        code, out, err = dtucfg("batch", "status", "w", "--json", role="supervisor")
         self.assertEqual(code, 0, err)
         status = json.loads(out)
         self.assertEqual((status["free"], status["done"], status["stations"][0]["station"]),

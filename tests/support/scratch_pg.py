@@ -3,10 +3,9 @@
 The cluster is made by initdb in a temporary folder of its own, listens on
 127.0.0.1 only, on a free port, with its unix socket in a private folder, and
 asks for passwords (scram-sha-256) on loopback. PostgreSQL refuses to run as
-root, so under root it runs as `nobody`. Roles and database are set up as a
-factory would: a database `factory`, an owner role that creates the schema and
-the batches, and a station role that may only read, insert and update the
-tables the owner creates.
+root, so under root it runs as `nobody`. Roles and database are set up exactly
+as the README tells a factory to: its block of SQL is run as it stands, with
+this module's passwords.
 
 As a module:
 
@@ -41,13 +40,17 @@ import tempfile
 import time
 
 DRIVER = "PostgreSQL Unicode"
-DATABASE = "factory"
+DATABASE = "dtu_line"
 SUPERUSER = "postgres"
-# The passwords hold ';', '}' and '=' so that a connection string must brace them.
+# The README's logins. The passwords hold ';', '}', '=' and a quote so that a
+# connection string must brace them and SQL must quote them.
 ROLES = {
-    "owner": ("dtu_owner", "own;er}pw=1"),
-    "station": ("dtu_station", "st{a}tion;pw"),
+    "owner": ("line_owner", "own;er}pw=1"),
+    "supervisor": ("anna", "su'per;vi}sor=2"),
+    "station": ("bench", "st{a}tion;pw"),
 }
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+README_MARK = "<!-- tests/support/scratch_pg.py runs this block"
 STATE_FILE = "scratch_pg.json"
 
 
@@ -76,6 +79,19 @@ def odbc_brace(value):
 
 def _sql_literal(value):
     return "'" + value.replace("'", "''") + "'"
+
+
+def readme_roles_sql():
+    """The README's block of SQL that makes the line's database and logins."""
+    with open(README, encoding="utf-8") as f:
+        lines = f.read().split(README_MARK, 1)[1].split("\n")[1:]
+    block = []
+    for line in lines:
+        if line.startswith("    "):
+            block.append(line[4:])
+        elif block:
+            break
+    return "\n".join(block) + "\n"
 
 
 def _pid_alive(pid):
@@ -244,23 +260,26 @@ class ScratchPostgres:
             self.pid = int(f.readline())
 
     def _make_roles(self):
-        (owner, owner_pw), (station, station_pw) = ROLES["owner"], ROLES["station"]
-        self.psql("CREATE ROLE %s LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE PASSWORD %s"
-                  % (owner, _sql_literal(owner_pw)),
-                  "CREATE ROLE %s LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE PASSWORD %s"
-                  % (station, _sql_literal(station_pw)),
-                  "CREATE DATABASE %s OWNER %s" % (DATABASE, owner),
-                  "REVOKE ALL ON DATABASE %s FROM PUBLIC" % DATABASE,
-                  "GRANT CONNECT, TEMPORARY ON DATABASE %s TO %s" % (DATABASE, station),
-                  database="postgres")
-        # The station may read, insert and update what the owner creates later,
-        # and draw from its sequences; it creates and deletes nothing.
-        self.psql("REVOKE CREATE ON SCHEMA public FROM PUBLIC",
-                  "GRANT USAGE ON SCHEMA public TO %s" % station,
-                  "ALTER DEFAULT PRIVILEGES FOR ROLE %s IN SCHEMA public "
-                  "GRANT SELECT, INSERT, UPDATE ON TABLES TO %s" % (owner, station),
-                  "ALTER DEFAULT PRIVILEGES FOR ROLE %s IN SCHEMA public "
-                  "GRANT USAGE ON SEQUENCES TO %s" % (owner, station))
+        """Runs the README's block of SQL as the superuser, passwords swapped for ours."""
+        sql = readme_roles_sql()
+        for user, password in ROLES.values():
+            sql, found = re.subn(r"(CREATE ROLE %s LOGIN PASSWORD )'(?:[^']|'')*'" % user,
+                                 lambda m: m.group(1) + _sql_literal(password), sql)
+            if found != 1:
+                raise RuntimeError("the README's SQL makes no login %s" % user)
+        args = [os.path.join(self.bin, "psql"), "-X", "-q", "-v", "ON_ERROR_STOP=1",
+                "-h", self.socket_dir, "-p", str(self.port), "-U", SUPERUSER, "-d", "postgres",
+                "-f", self._write("roles.sql", sql)]
+        self._run(args)
+
+    def _write(self, name, text):
+        path = os.path.join(self.root, name)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        if os.geteuid() == 0:
+            nobody = pwd.getpwnam("nobody")
+            os.chown(path, nobody.pw_uid, nobody.pw_gid)
+        return path
 
     def running(self):
         return bool(self.pid) and _pid_alive(self.pid) and self._is_our_postmaster(self.pid)

@@ -55,7 +55,8 @@ class FileLedgerTest : public testing::Test {
   }
   static void Report(Ledger& ledger, int row, const std::string& port, UnitResult result) {
     std::string error;
-    ASSERT_EQ(ledger.Record(ledger.ClaimOf(row), port, result, &error), Ledger::Status::Ok)
+    const RowState next = result == UnitResult::Ok ? RowState::Done : RowState::Free;
+    ASSERT_EQ(ledger.Record(ledger.ClaimOf(row), port, result, next, &error), Ledger::Status::Ok)
         << error;
   }
   // A first run: row 1 written on p1, row 2 claimed on p2 when the line

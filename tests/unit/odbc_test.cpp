@@ -103,6 +103,11 @@ TEST_F(OdbcTest, ValuesRoundTripExactlyThroughBoundParameters) {
   ASSERT_TRUE(owner.Exec("CREATE TABLE trip (id bigserial PRIMARY KEY, v text, n bigint)", {},
                          nullptr, &error))
       << error.message;
+  ASSERT_TRUE(
+      owner.Exec("GRANT SELECT, INSERT, UPDATE ON trip TO dtucfg_station; GRANT USAGE ON "
+                 "SEQUENCE trip_id_seq TO dtucfg_station",
+                 {}, nullptr, &error))
+      << error.message;
 
   std::string longText;
   while (longText.size() < 20000) {
@@ -156,7 +161,9 @@ TEST_F(OdbcTest, TellsUniqueViolationsAndUpdatesOfNoRowAndKeepsTransactions) {
   Database owner = Connected("owner");
   DbError error;
   ASSERT_TRUE(
-      owner.Exec("CREATE TABLE ids (id text PRIMARY KEY, station text)", {}, nullptr, &error))
+      owner.Exec("CREATE TABLE ids (id text PRIMARY KEY, station text); GRANT SELECT, "
+                 "INSERT, UPDATE ON ids TO dtucfg_station",
+                 {}, nullptr, &error))
       << error.message;
   Database station = Connected("station");
   DbResult result;
