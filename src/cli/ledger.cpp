@@ -1,5 +1,6 @@
 #include "cli/ledger.h"
 
+#include "cli/hex.h"
 #include "cli/platform.h"
 
 const char* ResultName(UnitResult result) {
@@ -21,7 +22,8 @@ const char* ResultName(UnitResult result) {
 }
 
 std::string RecordSha(const ConfigImage& record) {
-  return platform::Sha256Hex(record.bytes.data(), record.bytes.size());
+  const auto digest = platform::Sha256(record.bytes.data(), record.bytes.size());
+  return Hex(digest.data(), digest.size());
 }
 
 std::string ResultCounts(const std::map<UnitResult, int>& counts) {
