@@ -20,9 +20,9 @@ struct AppState {
   Sleeper* sleeper;
   MessageBoxes* boxes;
 
-  int SearchActive;
-  int AwaitingAck;
-  int AwaitingReboot;
+  bool searchActive;
+  bool awaitingAck;
+  bool awaitingReboot;
   // Every serial read lands at its start.
   std::array<std::uint8_t, kReceiveBufferSize> ReceiveBuffer;
   ConfigImage image;

@@ -51,12 +51,12 @@ void OnSearch(AppState& app) {
   form.GetText(IDC_SEARCH, caption, sizeof caption);
   if (std::strcmp(caption, "SEARCH") == 0) {
     form.SetText(IDC_SEARCH, "STOP");
-    app.SearchActive = 1;
+    app.searchActive = true;
     form.EnableControl(IDC_OPEN, false);
   }
   if (std::strcmp(caption, "STOP") == 0) {
     form.SetText(IDC_SEARCH, "SEARCH");
-    app.SearchActive = 0;
+    app.searchActive = false;
     form.EnableControl(IDC_OPEN, true);
   }
 }
@@ -89,24 +89,24 @@ void OnSet(AppState& app) {
   Write(app, kConfigWritePrefix.data(), kConfigWritePrefix.size());
   Write(app, app.image.bytes.data(), app.image.bytes.size());
   Write(app, kConfigWriteSuffix.data(), kConfigWriteSuffix.size());
-  app.AwaitingAck = 1;
+  app.awaitingAck = true;
 }
 
 void OnRestart(AppState& app) {
   app.port->Purge();
   WriteCommand(app, kCodeRestart);
-  app.AwaitingReboot = 1;
+  app.awaitingReboot = true;
   app.sleeper->Sleep(kReplyWaitMs);
 }
 
 void OnFactoryReset(AppState& app) {
   WriteCommand(app, kCodeFactoryReset);
-  app.AwaitingAck = 1;
+  app.awaitingAck = true;
 }
 
 void OnPollTimer(AppState& app) {
   // Every flag is cleared before its box opens: ticks go on inside boxes.
-  if (app.SearchActive == 1) {
+  if (app.searchActive) {
     SendBytes(*app.port, kSearchProbe.data(), kSearchProbe.size());
     // Left-over bytes of an earlier, longer read could fake a reply.
     ClearReceiveBuffer(app, app.ReceiveBuffer.size());
@@ -114,27 +114,27 @@ void OnPollTimer(AppState& app) {
     if (HasMarker(app.ReceiveBuffer, kCodeFound)) {
       ClearReceiveBuffer(app, kPartialClear);
       app.form->SetText(IDC_SEARCH, "SEARCH");
-      app.SearchActive = 0;
+      app.searchActive = false;
       ShowOk(app, "Find DTU");
       for (int id : {IDC_READ, IDC_SET, IDC_RESTART, IDC_OPEN, IDC_FACTORY_RESET}) {
         app.form->EnableControl(id, true);
       }
     }
   }
-  if (app.AwaitingAck == 1) {
+  if (app.awaitingAck) {
     ClearReceiveBuffer(app, app.ReceiveBuffer.size());
     ReadInto(app, kAckReadLength);
     if (HasMarker(app.ReceiveBuffer, kCodeAck)) {
-      app.AwaitingAck = 0;
+      app.awaitingAck = false;
       ShowOk(app, "SUCESS");
     }
     return;
   }
-  if (app.AwaitingReboot == 1) {
+  if (app.awaitingReboot) {
     ClearReceiveBuffer(app, kPartialClear);
     ReadInto(app, kAckReadLength);
     if (HasMarker(app.ReceiveBuffer, kCodeAck)) {
-      app.AwaitingReboot = 0;
+      app.awaitingReboot = false;
       ShowOk(app, "Reboot successfully!");
     }
   }

@@ -1,19 +1,9 @@
-// dtucfg search, restart and factory-reset: the commands the unit answers
-// with no more than an acknowledgement.
-#include <CLI/CLI.hpp>
-
-#include <optional>
-#include <string>
-#include <vector>
-
+// dtucfg search: whether a unit answers on the port.
 #include "cli/cli.h"
 #include "cli/command.h"
 #include "cli/fleet.h"
 #include "cli/options.h"
 #include "cli/output.h"
-#include "cli/platform.h"
-#include "protocol/unit_session.h"
-#include "serial/interrupt.h"
 
 namespace {
 
@@ -27,74 +17,6 @@ int RunSearch(const Options& options) {
   });
 }
 
-// A command the unit only acknowledges, and what is said when it did.
-int RunAcknowledged(const Options& options, SessionResult (*step)(Session&), const char* said) {
-  return RunDevice(options, options.json, [step, said](Command& command) {
-    int code = command.Start();
-    if (code == kExitOk) {
-      code = command.Failed(step(command.session()));
-    }
-    if (code == kExitOk) {
-      Result(said);
-    }
-    return code;
-  });
-}
-
-int RunRestart(const Options& options) {
-  return RunAcknowledged(options, RestartUnit, "Reboot successfully!\n");
-}
-
-// Asked on a terminal; without one, --yes is the only answer.
-int ConfirmFactoryReset(const Options& options) {
-  std::vector<std::string> ports;
-  const int code = CheckPorts(options.ports, &ports);
-  if (code != kExitOk || options.yes) {
-    return code;
-  }
-  if (!platform::StdinIsTerminal()) {
-    Error("factory-reset needs --yes when no terminal can ask; nothing was sent");
-    return kExitUsage;
-  }
-  std::string names;
-  for (std::size_t i = 0; i < ports.size(); ++i) {
-    names += (i == 0 ? "" : i + 1 == ports.size() ? " and " : ", ") + ports[i];
-  }
-  platform::WriteError(ports.size() > 1
-                           ? "Restore the factory settings of the units on " + names + "? [y/N] "
-                           : "Restore the factory settings of the unit on " + names + "? [y/N] ");
-  const std::optional<std::string> answer = platform::ReadLine();
-  if (InterruptRequested()) {
-    platform::WriteError("\n");
-    return kExitInterrupted;
-  }
-  std::string word = answer.value_or("");
-  for (char& c : word) {
-    c = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-  }
-  if (word == "y" || word == "yes") {
-    return kExitOk;
-  }
-  Error("not confirmed; nothing was sent");
-  return kExitUsage;
-}
-
-int RunFactoryReset(const Options& options) {
-  const int code = ConfirmFactoryReset(options);
-  if (code != kExitOk) {
-    return code;
-  }
-  return RunAcknowledged(options, ResetUnitToFactory, "SUCESS\n");
-}
-
-void AddResetOptions(CLI::App& command, Options& options) {
-  AddPortOptions(command, options);
-  command.add_flag("--yes", options.yes, "Do not ask");
-}
-
 }  // namespace
 
 const CliCommand kSearchCommand = {"search", "Search for the unit", AddPortOptions, RunSearch};
-const CliCommand kRestartCommand = {"restart", "Restart the unit", AddPortOptions, RunRestart};
-const CliCommand kFactoryResetCommand = {"factory-reset", "Restore the unit's factory settings",
-                                         AddResetOptions, RunFactoryReset};

@@ -8,6 +8,7 @@
 #include "cli/command.h"
 #include "cli/output.h"
 #include "cli/render.h"
+#include "protocol/unit_session.h"
 #include "serial/port_list.h"
 
 bool SeveralPorts(const std::vector<std::string>& given) {
@@ -147,4 +148,17 @@ int RunDevice(const Options& options, bool json, const std::function<int(Command
     return command.Finish(result);
   };
   return several ? RunOnPorts(ports, json, one) : one(ports[0]);
+}
+
+int RunAcknowledged(const Options& options, SessionResult (*step)(Session&), const char* said) {
+  return RunDevice(options, options.json, [step, said](Command& command) {
+    int code = command.Start();
+    if (code == kExitOk) {
+      code = command.Failed(step(command.session()));
+    }
+    if (code == kExitOk) {
+      Result(said);
+    }
+    return code;
+  });
 }

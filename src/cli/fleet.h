@@ -9,6 +9,8 @@
 
 class Command;
 struct Options;
+struct Session;
+enum class SessionResult;
 
 // More than one port, or "all": each port's output carries its name.
 bool SeveralPorts(const std::vector<std::string>& given);
@@ -31,5 +33,8 @@ int RunOnPorts(const std::vector<std::string>& ports, bool json,
 // A device command: checks every port's name and the log before any port is
 // opened, then runs job on each port, alone as always or on all at once.
 int RunDevice(const Options& options, bool json, const std::function<int(Command&)>& job);
+// RunDevice for a command the unit only acknowledges: step once the unit is
+// found, then said as the result.
+int RunAcknowledged(const Options& options, SessionResult (*step)(Session&), const char* said);
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cli/hex.h"
 #include "cli/platform.h"
 
 Link::Result LogLink::Write(const std::uint8_t* data, std::size_t length) {
@@ -22,16 +23,13 @@ Link::Result LogLink::Read(std::uint8_t* buffer, std::size_t maxLength, unsigned
 }
 
 void LogLink::Note(const char* direction, const std::uint8_t* data, std::size_t length) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string line = platform::LocalTimeWithMs() + " ";
   if (!label_.empty()) {
     line += label_ + " ";
   }
   line += direction;
-  for (std::size_t i = 0; i < length; ++i) {
-    line += ' ';
-    line += kDigits[data[i] >> 4];
-    line += kDigits[data[i] & 0x0F];
+  if (length > 0) {
+    line += ' ' + Hex(data, length, HexCase::Upper, ' ');
   }
   line += '\n';
   // One call per line: the C library keeps lines of several ports whole.

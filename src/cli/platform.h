@@ -4,6 +4,7 @@
 #ifndef DTU_CLI_PLATFORM_H
 #define DTU_CLI_PLATFORM_H
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -35,8 +36,8 @@ std::string IsoLocalTime();
 std::string HostName();
 // The environment variable's value; nothing when it is not set.
 std::optional<std::string> Environment(const char* name);
-// Lower-case hex.
-std::string Sha256Hex(const std::uint8_t* data, std::size_t size);
+// The raw digest; all zero when the system cannot hash.
+std::array<std::uint8_t, 32> Sha256(const std::uint8_t* data, std::size_t size);
 // A text of the unit's (bytes in the system's code page) as UTF-8.
 std::string UnitTextToUtf8(std::string_view text);
 

@@ -121,19 +121,14 @@ std::optional<std::string> Environment(const char* name) {
 
 // Nettle rather than OpenSSL: its far smaller library loads in a fraction
 // of the time, and every run of dtucfg pays for the loading.
-std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
+std::array<std::uint8_t, 32> Sha256(const std::uint8_t* data, std::size_t size) {
+  static_assert(SHA256_DIGEST_SIZE == 32);
   sha256_ctx context;
   sha256_init(&context);
   sha256_update(&context, size, data);
-  std::uint8_t digest[SHA256_DIGEST_SIZE];
-  sha256_digest(&context, sizeof digest, digest);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (std::size_t i = 0; i < sizeof digest; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 0x0F];
-  }
-  return hex;
+  std::array<std::uint8_t, 32> digest;
+  sha256_digest(&context, digest.size(), digest.data());
+  return digest;
 }
 
 std::string UnitTextToUtf8(std::string_view text) { return std::string(text); }

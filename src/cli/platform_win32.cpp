@@ -166,8 +166,8 @@ std::optional<std::string> Environment(const char* name) {
   return Utf8(std::wstring(value.data(), n));
 }
 
-std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
-  UCHAR digest[32];
+std::array<std::uint8_t, 32> Sha256(const std::uint8_t* data, std::size_t size) {
+  std::array<std::uint8_t, 32> digest = {};
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   BCRYPT_HASH_HANDLE hash = nullptr;
   bool ok =
@@ -175,7 +175,7 @@ std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
   ok = ok && BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
   ok = ok &&
        BCRYPT_SUCCESS(BCryptHashData(hash, const_cast<PUCHAR>(data), static_cast<ULONG>(size), 0));
-  ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
+  ok = ok && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest.data(), digest.size(), 0));
   if (hash != nullptr) {
     BCryptDestroyHash(hash);
   }
@@ -183,15 +183,9 @@ std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
     BCryptCloseAlgorithmProvider(algorithm, 0);
   }
   if (!ok) {
-    return {};
+    digest.fill(0);
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const UCHAR byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0x0F];
-  }
-  return hex;
+  return digest;
 }
 
 std::string UnitTextToUtf8(std::string_view text) { return Utf8(Widen(text, CP_ACP)); }

@@ -1,8 +1,8 @@
 #include "cli/render.h"
 
-#include <cstdio>
 #include <vector>
 
+#include "cli/hex.h"
 #include "cli/platform.h"
 #include "form/control_ids.h"
 #include "form/control_labels.h"
@@ -21,13 +21,7 @@ std::string ValueOf(MemoryForm& form, const SettingInfo& setting) {
 }
 
 std::string FieldBytes(const ConfigImage& record, const RecordField& field) {
-  std::string hex;
-  char pair[4];
-  for (std::size_t i = 0; i < field.field.size; ++i) {
-    std::snprintf(pair, sizeof pair, "%02X", record.bytes[field.field.offset + i]);
-    hex += (i > 0 ? " " : "") + std::string(pair);
-  }
-  return hex;
+  return Hex(record.bytes.data() + field.field.offset, field.field.size, HexCase::Upper, ' ');
 }
 
 // What the table shows for a field: a list's entry, or the field's text.
@@ -69,13 +63,7 @@ nlohmann::ordered_json SettingsJson(const ConfigImage& record) {
 }
 
 std::string RecordHex(const ConfigImage& record) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (std::uint8_t byte : record.bytes) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0x0F];
-  }
-  return hex;
+  return Hex(record.bytes.data(), record.bytes.size());
 }
 
 std::string DumpJson(const nlohmann::ordered_json& json) {

@@ -7,6 +7,7 @@
 #include "cli/cli.h"
 #include "cli/command.h"
 #include "cli/csv.h"
+#include "cli/hex.h"
 #include "cli/output.h"
 #include "cli/render.h"
 #include "protocol/record_fields.h"
@@ -63,13 +64,7 @@ std::string KeyValueHex(const ConfigImage& record, const std::string& key) {
   }
   std::uint8_t value[kFieldValueMax];
   const std::size_t n = FieldValue(record, *field, value);
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (std::size_t i = 0; i < n; ++i) {
-    hex += kDigits[value[i] >> 4];
-    hex += kDigits[value[i] & 0x0F];
-  }
-  return hex;
+  return Hex(value, n, HexCase::Upper);
 }
 
 bool BuildUnits(const std::string& path, const CsvTable& csv, const RecordInput& base,

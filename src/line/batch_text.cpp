@@ -2,21 +2,11 @@
 
 #include "cli/cli.h"
 #include "cli/csv.h"
+#include "cli/hex.h"
 #include "cli/profile_input.h"
-#include "line/db_connect.h"
 #include "line/ledger.h"
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const char c : bytes) {
-    hex += kDigits[static_cast<unsigned char>(c) >> 4];
-    hex += kDigits[static_cast<unsigned char>(c) & 0x0F];
-  }
-  return hex;
-}
 
 bool FromHex(const std::string& hex, std::string* bytes) {
   const auto digit = [](char c) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <iterator>
 
+#include "cli/hex.h"
 #include "cli/platform.h"
 
 namespace {
@@ -48,7 +49,8 @@ const char* SettlementName(Settlement settlement) {
 }
 
 std::string RecordSha(const ConfigImage& record) {
-  return platform::Sha256Hex(record.bytes.data(), record.bytes.size());
+  const auto digest = platform::Sha256(record.bytes.data(), record.bytes.size());
+  return Hex(digest.data(), digest.size());
 }
 
 std::string ResultCounts(const std::map<UnitResult, int>& counts) {

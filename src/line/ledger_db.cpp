@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "cli/cli.h"
+#include "cli/hex.h"
 #include "cli/output.h"
 #include "line/batch_text.h"
 #include "line/connection_string.h"
@@ -18,14 +19,13 @@ constexpr auto kRetryConnect = std::chrono::seconds(1);
 // Once the line is stopping, what is left to say takes no longer than this.
 constexpr auto kLastWords = std::chrono::milliseconds(500);
 
-std::string RandomHex() {
+std::string RandomHex(std::size_t bytes) {
   std::random_device random;
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string token;
-  for (int i = 0; i < 32; ++i) {
-    token += kDigits[random() & 0x0F];
+  std::vector<std::uint8_t> drawn(bytes);
+  for (std::uint8_t& byte : drawn) {
+    byte = static_cast<std::uint8_t>(random());
   }
-  return token;
+  return Hex(drawn.data(), drawn.size());
 }
 
 std::string Row(std::int64_t row) { return "row " + std::to_string(row); }
@@ -37,8 +37,8 @@ DbLedger::DbLedger(std::string connection, std::string batch, std::string statio
       batch_(std::move(batch)),
       station_(std::move(station)),
       limits_(std::move(limits)),
-      token_(RandomHex()),
-      run_(RandomHex().substr(0, 16)) {}
+      token_(RandomHex(16)),
+      run_(RandomHex(8)) {}
 
 DbLedger::~DbLedger() {
   {

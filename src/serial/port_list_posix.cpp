@@ -119,15 +119,7 @@ PortInfo UsbPort(std::string name, const fs::path& usb,
     who += ' ';
   }
   who += product;
-  port.description = who.empty() ? "USB serial adapter" : who;
-  port.description += " (" + port.vid.value_or("?") + ":" + port.pid.value_or("?");
-  if (port.serial) {
-    port.description += ", serial " + *port.serial;
-  }
-  port.description += ")";
-  if (port.byId) {
-    port.description += " " + *port.byId;
-  }
+  port.description = UsbDescription(who.empty() ? "USB serial adapter" : who, port);
   return port;
 }
 

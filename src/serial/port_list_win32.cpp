@@ -179,11 +179,7 @@ std::vector<PortInfo> ListPorts() {
   ports.reserve(found.size());
   for (auto& [number, port] : found) {
     if (port.usb) {
-      port.description += " (" + port.vid.value_or("?") + ":" + port.pid.value_or("?");
-      if (port.serial) {
-        port.description += ", serial " + *port.serial;
-      }
-      port.description += ")";
+      port.description = UsbDescription(port.description, port);
     }
     ports.push_back(std::move(port));
   }

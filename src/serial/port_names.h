@@ -1,5 +1,6 @@
-// Port names: COMn numbers, and the order ports are listed in. Header-only,
-// so that the form, which lists no ports, carries none of it.
+// Port names: COMn numbers, how a USB adapter is described, and the order
+// ports are listed in. Header-only, so that the form, which lists no ports,
+// carries none of it.
 #ifndef DTU_SERIAL_PORT_NAMES_H
 #define DTU_SERIAL_PORT_NAMES_H
 
@@ -45,6 +46,20 @@ inline std::optional<std::string> UsbId(std::string value) {
     }
   }
   return value;
+}
+
+// "maker product (vid:pid, serial S) by-id": who as the system names the
+// adapter, then the ids the port holds.
+inline std::string UsbDescription(const std::string& who, const PortInfo& port) {
+  std::string description = who + " (" + port.vid.value_or("?") + ":" + port.pid.value_or("?");
+  if (port.serial) {
+    description += ", serial " + *port.serial;
+  }
+  description += ")";
+  if (port.byId) {
+    description += " " + *port.byId;
+  }
+  return description;
 }
 
 // Numbers in names compared as numbers: COM2 before COM10, ttyUSB2 before

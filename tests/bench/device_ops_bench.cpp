@@ -20,7 +20,7 @@ BENCHMARK(BM_IdleTick);
 void BM_SearchingTick(benchmark::State& state) {
   Rig rig;
   rig.port.Open("com1");
-  rig.app.SearchActive = 1;
+  rig.app.searchActive = true;
   for (auto _ : state) {
     OnPollTimer(rig.app);
     if (rig.port.writes.size() > 1024) {

@@ -78,7 +78,7 @@ class DeviceOpsTest : public ::testing::Test, public Rig {
 TEST_F(DeviceOpsTest, SearchPressedTwiceStartsThenStopsTheProbe) {
   OnCommand(app, IDC_SEARCH);
   EXPECT_EQ(form.Text(IDC_SEARCH), "STOP");
-  EXPECT_EQ(app.SearchActive, 1);
+  EXPECT_TRUE(app.searchActive);
   EXPECT_FALSE(form.Enabled(IDC_OPEN));
   Tick();
   Tick();
@@ -87,7 +87,7 @@ TEST_F(DeviceOpsTest, SearchPressedTwiceStartsThenStopsTheProbe) {
 
   OnCommand(app, IDC_SEARCH);
   EXPECT_EQ(form.Text(IDC_SEARCH), "SEARCH");
-  EXPECT_EQ(app.SearchActive, 0);
+  EXPECT_FALSE(app.searchActive);
   EXPECT_TRUE(form.Enabled(IDC_OPEN));
   Tick();
   EXPECT_EQ(port.writes.size(), 2u);
@@ -100,7 +100,7 @@ TEST_F(DeviceOpsTest, FoundReplyStopsTheSearchThenEnablesTheDeviceButtons) {
   port.Queue(kFound);
   boxes.whileOpen = [this](const FakeBoxes::Box&) {
     // The flag is down and the buttons are still off while "Find DTU" is open.
-    EXPECT_EQ(app.SearchActive, 0);
+    EXPECT_FALSE(app.searchActive);
     EXPECT_EQ(form.Text(IDC_SEARCH), "SEARCH");
     EXPECT_FALSE(form.Enabled(IDC_READ));
     const std::size_t probes = port.writes.size();
@@ -128,14 +128,14 @@ TEST_F(DeviceOpsTest, FoundMarkerIsTheTwoBytesAnywhereBeforeAZero) {
   };
   for (const auto& [reply, found] : cases) {
     form.SetText(IDC_SEARCH, "SEARCH");
-    app.SearchActive = 0;
+    app.searchActive = false;
     OnCommand(app, IDC_SEARCH);
     boxes.shown.clear();
     port.input.clear();
     port.Queue(reply);
     Tick();
     EXPECT_EQ(boxes.shown.size(), found ? 1u : 0u);
-    EXPECT_EQ(app.SearchActive, found ? 0 : 1);
+    EXPECT_EQ(app.searchActive, !found);
   }
 }
 
@@ -146,7 +146,7 @@ TEST_F(DeviceOpsTest, MarkerSplitAcrossTwoReadsIsNotFound) {
   port.Queue(Bytes{0x90});
   Tick();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(app.SearchActive, 1);
+  EXPECT_TRUE(app.searchActive);
 }
 
 TEST_F(DeviceOpsTest, LeftOversOfAnEarlierLongerReadCannotFakeAFoundUnit) {
@@ -159,7 +159,7 @@ TEST_F(DeviceOpsTest, LeftOversOfAnEarlierLongerReadCannotFakeAFoundUnit) {
   port.Queue(std::string("xyz"));
   Tick();
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(app.SearchActive, 1);
+  EXPECT_TRUE(app.searchActive);
 }
 
 TEST_F(DeviceOpsTest, ReadTakesTheRecordAndShowsItAfterTheBox) {
@@ -236,7 +236,7 @@ TEST_F(DeviceOpsTest, StrayBytesWaitingBeforeReadDoNotShiftTheRecord) {
 }
 
 TEST_F(DeviceOpsTest, ReadWhileAnAckIsAwaitedKeepsTheRecordItReceived) {
-  app.AwaitingAck = 1;
+  app.awaitingAck = true;
   const Bytes record = SampleRecord();
   port.unit = [&](const Bytes&) { port.Queue(ConfigReply(record)); };
   boxes.whileOpen = [this](const FakeBoxes::Box&) {
@@ -245,7 +245,7 @@ TEST_F(DeviceOpsTest, ReadWhileAnAckIsAwaitedKeepsTheRecordItReceived) {
   };
   OnCommand(app, IDC_READ);
   EXPECT_EQ(form.Text(IDC_MASTER_IP), "unit.example.com");
-  EXPECT_EQ(app.AwaitingAck, 1);
+  EXPECT_TRUE(app.awaitingAck);
 }
 
 TEST_F(DeviceOpsTest, SetSendsTheRecordInThreeWritesAndAwaitsTheAck) {
@@ -260,14 +260,14 @@ TEST_F(DeviceOpsTest, SetSendsTheRecordInThreeWritesAndAwaitsTheAck) {
   EXPECT_EQ(Bytes(app.image.bytes.begin(), app.image.bytes.end()), port.writes[1]);
   EXPECT_EQ(std::string(port.writes[1].begin() + 30, port.writes[1].begin() + 45),
             "set.example.com");
-  EXPECT_EQ(app.AwaitingAck, 1);
+  EXPECT_TRUE(app.awaitingAck);
   EXPECT_TRUE(port.calls.empty() || port.calls.back() != "Purge");
 
   Tick();
   EXPECT_EQ(port.readSizes.back(), 5u);
   EXPECT_TRUE(boxes.shown.empty());
   port.Queue(kAck);
-  boxes.whileOpen = [this](const FakeBoxes::Box&) { EXPECT_EQ(app.AwaitingAck, 0); };
+  boxes.whileOpen = [this](const FakeBoxes::Box&) { EXPECT_FALSE(app.awaitingAck); };
   Tick();
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"SUCESS"}));
   EXPECT_EQ(boxes.shown[0].caption, "OK");
@@ -276,46 +276,46 @@ TEST_F(DeviceOpsTest, SetSendsTheRecordInThreeWritesAndAwaitsTheAck) {
 TEST_F(DeviceOpsTest, RefusedSetSendsNothingAndLeavesTheFlag) {
   form.SetSelection(IDC_DATA_BITS, 0);
   form.SetSelection(IDC_PARITY, 0);
-  app.AwaitingAck = 0;
+  app.awaitingAck = false;
   OnCommand(app, IDC_SET);
   EXPECT_TRUE(port.writes.empty());
-  EXPECT_EQ(app.AwaitingAck, 0);
+  EXPECT_FALSE(app.awaitingAck);
   ASSERT_EQ(boxes.shown.size(), 1u);
   EXPECT_EQ(boxes.shown[0].codePage, 936u);
 }
 
 TEST_F(DeviceOpsTest, AckBehindFourOtherBytesIsSplitAndNotRecognised) {
-  app.AwaitingAck = 1;
+  app.awaitingAck = true;
   port.Queue(Bytes{0x41, 0x42, 0x43, 0x44, 0x7B, 0x92, 0x00, 0x00, 0x7C});
   Tick();
   Tick();
-  EXPECT_EQ(app.AwaitingAck, 1);
+  EXPECT_TRUE(app.awaitingAck);
   EXPECT_TRUE(boxes.shown.empty());
   port.Queue(Bytes{0x41, 0x7B, 0x92});
   Tick();
-  EXPECT_EQ(app.AwaitingAck, 0);
+  EXPECT_FALSE(app.awaitingAck);
 }
 
 TEST_F(DeviceOpsTest, OneAckServesTheSetBeforeTheRestart) {
   OnCommand(app, IDC_RESTART);
   OnCommand(app, IDC_FACTORY_RESET);
-  ASSERT_EQ(app.AwaitingAck, 1);
-  ASSERT_EQ(app.AwaitingReboot, 1);
+  ASSERT_TRUE(app.awaitingAck);
+  ASSERT_TRUE(app.awaitingReboot);
   Tick();
   EXPECT_TRUE(boxes.shown.empty());
   port.Queue(kAck);
   Tick();
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"SUCESS"}));
-  EXPECT_EQ(app.AwaitingReboot, 1);
+  EXPECT_TRUE(app.awaitingReboot);
   port.Queue(kAck);
-  boxes.whileOpen = [this](const FakeBoxes::Box&) { EXPECT_EQ(app.AwaitingReboot, 0); };
+  boxes.whileOpen = [this](const FakeBoxes::Box&) { EXPECT_FALSE(app.awaitingReboot); };
   Tick();
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"SUCESS", "Reboot successfully!"}));
   EXPECT_EQ(boxes.shown[1].caption, "OK");
 }
 
 TEST_F(DeviceOpsTest, RestartPurgesWritesThenSleepsWithTheFlagUp) {
-  sleeper.onSleep = [this](unsigned) { EXPECT_EQ(app.AwaitingReboot, 1); };
+  sleeper.onSleep = [this](unsigned) { EXPECT_TRUE(app.awaitingReboot); };
   OnCommand(app, IDC_RESTART);
   EXPECT_EQ(port.calls.front(), "Purge");
   EXPECT_EQ(port.writes, (std::vector<Bytes>{{0x7B, 0x95, 0x00, 0x00, 0x7C}}));
@@ -330,7 +330,7 @@ TEST_F(DeviceOpsTest, FactoryResetWritesWithoutPurgeAndOneAckClearsRepeats) {
   EXPECT_TRUE(port.calls.empty() || port.calls.front() != "Purge");
   port.Queue(kAck);
   Tick();
-  EXPECT_EQ(app.AwaitingAck, 0);
+  EXPECT_FALSE(app.awaitingAck);
   Tick();
   EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"SUCESS"}));
 }
@@ -340,11 +340,11 @@ TEST_F(DeviceOpsTest, AcksAreStillTakenAfterTheNextOpen) {
   OnCommand(app, IDC_OPEN);  // close
   port.Queue(kAck);          // arrives while no port is held
   Tick();
-  EXPECT_EQ(app.AwaitingAck, 1);
+  EXPECT_TRUE(app.awaitingAck);
   OnCommand(app, IDC_OPEN);  // the open purges what was waiting
   port.Queue(kAck);
   Tick();
-  EXPECT_EQ(app.AwaitingAck, 0);
+  EXPECT_FALSE(app.awaitingAck);
 }
 
 TEST_F(DeviceOpsTest, IdleTickTouchesNothing) {

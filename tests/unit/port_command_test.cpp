@@ -81,13 +81,13 @@ TEST_F(OpenCommandTest, ConfigurationOrTimeoutFailureKeepsSearchDisabled) {
 TEST_F(OpenCommandTest, CloseReportsAndDisablesSearchOnly) {
   Press();
   form.EnableControl(IDC_READ, true);  // as after a unit was found
-  app.AwaitingAck = 1;
+  app.awaitingAck = true;
   Press();
   EXPECT_EQ(form.Text(IDC_STATUS), "COM Closed");
   EXPECT_EQ(form.Text(IDC_OPEN), "OPEN");
   EXPECT_FALSE(form.Enabled(IDC_SEARCH));
   EXPECT_TRUE(form.Enabled(IDC_READ));
-  EXPECT_EQ(app.AwaitingAck, 1);
+  EXPECT_TRUE(app.awaitingAck);
   EXPECT_FALSE(port.open);
 }
 
