@@ -2,10 +2,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/connection_string.h"
 #include "cli/options.h"
+#include "cli/platform.h"
 
 int RunCli(int argc, char** argv, const CliCommand* const* commands, std::size_t count) {
   Options options;
@@ -40,7 +44,14 @@ int RunCli(int argc, char** argv, const CliCommand* const* commands, std::size_t
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
+    // What was refused is echoed: a connection string among it keeps its
+    // password to itself, even where a shell split it.
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = app.exit(e, out, err);
+    const std::vector<std::string> secrets = ArgumentSecrets(argc, argv);
+    std::fputs(out.str().c_str(), stdout);
+    platform::WriteError(MaskSecrets(err.str(), secrets));
     return code == 0 ? kExitOk : kExitUsage;
   }
   std::size_t chosen = 0;

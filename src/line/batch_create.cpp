@@ -3,6 +3,7 @@
 // against every batch there.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <string>
 
 #include "cli/cli.h"
@@ -82,6 +83,14 @@ int Run(const Options& options) {
   if (input.units.hasPort) {
     Error(options.units +
           ": a batch's rows go to whichever station claims them, so it has no \"port\" column");
+    return kExitUsage;
+  }
+  // Without it every unit would get the profile's one ID, and the database
+  // would have no value to hold unique.
+  if (std::find(input.units.unique.begin(), input.units.unique.end(), "ID") ==
+      input.units.unique.end()) {
+    Error(options.units + ": a batch gives each unit an ID of its own, so it needs an \"ID\" "
+                          "column; nothing was stored");
     return kExitUsage;
   }
   std::string profile;

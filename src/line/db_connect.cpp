@@ -9,7 +9,7 @@
 #include "cli/cli.h"
 #include "cli/output.h"
 #include "cli/platform.h"
-#include "line/connection_string.h"
+#include "cli/connection_string.h"
 #include "serial/interrupt.h"
 
 void AddDbOption(CLI::App& command, std::string* db) {

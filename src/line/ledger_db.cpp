@@ -8,7 +8,7 @@
 #include "cli/hex.h"
 #include "cli/output.h"
 #include "line/batch_text.h"
-#include "line/connection_string.h"
+#include "cli/connection_string.h"
 #include "line/db_connect.h"
 #include "serial/interrupt.h"
 

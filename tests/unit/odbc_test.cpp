@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "line/connection_string.h"
+#include "cli/connection_string.h"
 #include "line/dialect.h"
 #include "line/odbc.h"
 

@@ -1,4 +1,4 @@
-#include "line/connection_string.h"
+#include "cli/connection_string.h"
 
 #include <algorithm>
 #include <cctype>
@@ -57,7 +57,15 @@ bool IsPasswordKey(std::string key) {
   for (char& c : key) {
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
-  return key == "pwd" || key == "password";
+  return key.find("pwd") != std::string::npos || key.find("password") != std::string::npos;
+}
+
+// Each occurrence of secret in text as ***.
+void Hide(std::string* text, const std::string& secret) {
+  for (std::size_t at = text->find(secret); !secret.empty() && at != std::string::npos;
+       at = text->find(secret, at + 3)) {
+    text->replace(at, secret.size(), "***");
+  }
 }
 
 // The passwords a connection string holds, braces and escapes removed.
@@ -99,13 +107,41 @@ std::string MaskPassword(const std::string& connectionString) {
 
 std::string MaskMessage(std::string message, const std::string& connectionString) {
   for (const std::string& password : Passwords(connectionString)) {
-    if (password.size() < 3) {
-      continue;  // masking "ab" would mangle words, and says little anyway
-    }
-    for (std::size_t at = message.find(password); at != std::string::npos;
-         at = message.find(password, at + 3)) {
-      message.replace(at, password.size(), "***");
+    if (password.size() >= 3) {  // masking "ab" would mangle words, and says little anyway
+      Hide(&message, password);
     }
   }
   return MaskPassword(message);
+}
+
+std::vector<std::string> ArgumentSecrets(int argc, const char* const* argv) {
+  std::vector<std::string> secrets;
+  bool open = false;  // within a braced password that the shell split
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (open) {
+      secrets.push_back(argument);  // however short: it is printed whole
+      open = argument.find('}') == std::string::npos;
+      continue;
+    }
+    for (const Attribute& a : Attributes(argument)) {
+      if (!IsPasswordKey(a.key)) {
+        continue;
+      }
+      const std::string value = argument.substr(a.valueBegin, a.valueEnd - a.valueBegin);
+      if (value.size() >= 3) {
+        secrets.push_back(value);
+      }
+      open = a.valueEnd == argument.size() && !value.empty() && value.front() == '{' &&
+             (value.size() < 2 || value.back() != '}');
+    }
+  }
+  return secrets;
+}
+
+std::string MaskSecrets(std::string text, const std::vector<std::string>& secrets) {
+  for (const std::string& secret : secrets) {
+    Hide(&text, secret);
+  }
+  return MaskPassword(text);
 }
