@@ -454,9 +454,13 @@ class PtyUnit {
       return Unplug();
     }
     if (command == "plug") {
-      return Plug();
+      return Plug(false);
     }
-    return "error: unknown command \"" + command + "\"; the commands are plug and unplug";
+    if (command == "replug") {
+      return Plug(true);
+    }
+    return "error: unknown command \"" + command +
+           "\"; the commands are plug, replug and unplug";
   }
 
   static void Answer(const std::string& line) {
@@ -479,11 +483,16 @@ class PtyUnit {
     return "unplugged";
   }
 
-  std::string Plug() {
+  // again: the unit taken away comes back, with the record it held.
+  std::string Plug(bool again) {
     if (present_) {
       return "error: a unit is plugged in; unplug it first";
     }
+    const ConfigImage held = unit_.Record();
     unit_ = SimUnit(options_.unit);
+    if (again) {
+      unit_.SetRecord(held);
+    }
     if (master_ < 0 && !(OpenPty() && PointLink())) {
       ClosePty();
       return "error: no new pty for the unit";
@@ -513,7 +522,8 @@ void Usage() {
   std::fprintf(
       stderr,
       "usage: dtu_sim_unit [--paced] [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
-      "                    [--no-found] [--unplug-on-write] [--search-only] [--record FILE]\n"
+      "                    [--no-found] [--unplug-on-write] [--search-only] [--ignore-writes]\n"
+      "                    [--garble-writes] [--record FILE]\n"
       "                    [--dump FILE] [--log FILE] [--link PATH]\n"
       "  --paced            move bytes no faster than a real line at 115200 baud 8N1,\n"
       "                     both ways, and answer a request once its last byte is in\n"
@@ -526,6 +536,7 @@ void Usage() {
       "  --unplug-on-write  vanish (close the pty and end) when a write begins\n"
       "  --search-only      answer the probe and ignore every command\n"
       "  --ignore-writes    acknowledge a configuration write but keep the record\n"
+      "  --garble-writes    keep a written record with one byte of its APN changed\n"
       "  --record FILE      start from this 600-byte record\n"
       "  --dump FILE        keep the current record in FILE (again on SIGUSR1)\n"
       "  --log FILE         append every byte sequence in and out, with time, as hex,\n"
@@ -535,7 +546,8 @@ void Usage() {
       "  unplug             the unit is gone; without --link the pty stays and answers\n"
       "                     nothing, with --link it closes and the link goes: \"unplugged\"\n"
       "  plug               a new unit with the factory record and these options, on a\n"
-      "                     new pty with --link: the pty's path\n");
+      "                     new pty with --link: the pty's path\n"
+      "  replug             as plug, but the unit taken away comes back, with its record\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
@@ -556,6 +568,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->unit.searchOnly = true;
     } else if (arg == "--ignore-writes") {
       options->unit.ignoreWrites = true;
+    } else if (arg == "--garble-writes") {
+      options->unit.garbleWrites = true;
     } else if (arg == "--delay-ms" && hasValue) {
       char* end = nullptr;
       const long value = std::strtol(argv[++i], &end, 10);

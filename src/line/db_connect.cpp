@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +12,26 @@
 #include "cli/platform.h"
 #include "cli/connection_string.h"
 #include "serial/interrupt.h"
+
+namespace {
+
+constexpr auto kGraceAfterInterrupt = std::chrono::milliseconds(700);
+
+// After Ctrl-C a call may still finish for a moment, so that a result the
+// database can keep at once is kept; then every wait ends.
+bool StopWaiting() {
+  using Clock = std::chrono::steady_clock;
+  static std::atomic<Clock::rep> since{0};
+  if (!InterruptRequested()) {
+    return false;
+  }
+  const Clock::rep now = Clock::now().time_since_epoch().count();
+  Clock::rep first = 0;
+  since.compare_exchange_strong(first, now);
+  return Clock::duration(now - since.load()) >= kGraceAfterInterrupt;
+}
+
+}  // namespace
 
 void AddDbOption(CLI::App& command, std::string* db) {
   command
@@ -58,7 +79,7 @@ DbLimits Limits(double seconds) {
   DbLimits limits;
   limits.call = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
   limits.loginSeconds = static_cast<int>(std::ceil(seconds));
-  limits.stop = InterruptRequested;
+  limits.stop = StopWaiting;
   return limits;
 }
 

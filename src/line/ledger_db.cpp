@@ -17,7 +17,7 @@ namespace {
 constexpr auto kBeat = std::chrono::seconds(5);
 constexpr auto kRetryConnect = std::chrono::seconds(1);
 // Once the line is stopping, what is left to say takes no longer than this.
-constexpr auto kLastWords = std::chrono::milliseconds(500);
+constexpr auto kLastWords = std::chrono::milliseconds(400);
 
 std::string RandomHex(std::size_t bytes) {
   std::random_device random;

@@ -150,6 +150,9 @@ void SimUnit::Handle() {
       } else if (data[kConfigWriteLength - 1] == kFrameEnd) {
         if (!options_.ignoreWrites) {
           std::memcpy(record_.bytes.data(), data + kConfigWritePrefix.size(), kConfigImageSize);
+          if (options_.garbleWrites) {
+            record_.bytes[kGarbledByte] ^= 0x01;
+          }
           ++version_;
         }
         Reply(kAck.data(), kAck.size(), ArrivedNs(inStart_ + kConfigWriteLength));

@@ -19,6 +19,7 @@ struct SimUnitOptions {
   bool unplugOnWrite = false;  // vanishes when a configuration write begins
   bool searchOnly = false;     // answers the probe and ignores every command
   bool ignoreWrites = false;   // acknowledges a configuration write but keeps its record
+  bool garbleWrites = false;   // keeps a written record with one byte of its APN changed
   // Bytes move no faster than a real line at 115200 baud 8N1, both ways: a
   // request counts from the arrival of its last byte, and an answer's bytes
   // come one after the other. Off, every byte moves at once.
@@ -29,6 +30,8 @@ struct SimUnitOptions {
 class SimUnit {
  public:
   static constexpr std::uint64_t kNever = ~std::uint64_t{0};
+  // The byte garbleWrites changes: the APN's first, far from the unit's ID.
+  static constexpr std::size_t kGarbledByte = 390;
   // What the unit holds of answers not yet sent: six read replies.
   static constexpr std::size_t kOutputRoom = 4096;
 

@@ -383,9 +383,10 @@ class SimulatedUnit:
         """The unit goes away; with link its pty and the link go too."""
         self._command("unplug", "unplugged", timeout)
 
-    def plug(self, timeout=5):
-        """A new unit with the factory record; returns its pty's path."""
-        self.path = self._command("plug", None, timeout)
+    def plug(self, timeout=5, again=False):
+        """A new unit with the factory record, or again the one unplugged;
+        returns its pty's path."""
+        self.path = self._command("replug" if again else "plug", None, timeout)
         return self.path
 
     def _command(self, command, expected, timeout):
