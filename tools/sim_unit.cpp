@@ -459,8 +459,7 @@ class PtyUnit {
     if (command == "replug") {
       return Plug(true);
     }
-    return "error: unknown command \"" + command +
-           "\"; the commands are plug, replug and unplug";
+    return "error: unknown command \"" + command + "\"; the commands are plug, replug and unplug";
   }
 
   static void Answer(const std::string& line) {

@@ -12,10 +12,10 @@
 #include "cli/options.h"
 #include "cli/platform.h"
 #include "cli/profile_input.h"
+#include "protocol/sim_link.h"
 #include "protocol/sim_unit.h"
 #include "protocol/unit_session.h"
 #include "serial/port_list.h"
-#include "protocol/sim_link.h"
 
 std::string Seconds(double seconds);
 bool IsSimName(const std::string& port);

@@ -89,8 +89,9 @@ int Run(const Options& options) {
   // would have no value to hold unique.
   if (std::find(input.units.unique.begin(), input.units.unique.end(), "ID") ==
       input.units.unique.end()) {
-    Error(options.units + ": a batch gives each unit an ID of its own, so it needs an \"ID\" "
-                          "column; nothing was stored");
+    Error(options.units +
+          ": a batch gives each unit an ID of its own, so it needs an \"ID\" "
+          "column; nothing was stored");
     return kExitUsage;
   }
   std::string profile;

@@ -175,11 +175,13 @@ bool BatchStore::CountRows(const std::string& batch, std::map<RowState, std::int
 bool BatchStore::RowsIn(const std::string& batch, RowState state, const std::string& station,
                         std::vector<HeldRow>* rows, DbError* error) {
   DbResult held;
-  const std::string select =
-      "SELECT r.row_no, r.station, r.port, " + dialect_->timeText("r.claimed_at") +
-      ", (SELECT x.result FROM dtucfg_result x WHERE x.id = (SELECT MAX(y.id) FROM dtucfg_result "
-      "y WHERE y.batch = r.batch AND y.row_no = r.row_no)), r.claim_key FROM dtucfg_row r WHERE "
-      "r.batch = ? AND r.state = ?";
+  const std::string why =
+      station.empty() ? "(SELECT x.result FROM dtucfg_result x WHERE x.id = (SELECT MAX(y.id) "
+                        "FROM dtucfg_result y WHERE y.batch = r.batch AND y.row_no = r.row_no))"
+                      : "NULL";
+  const std::string select = "SELECT r.row_no, r.station, r.port, " +
+                             dialect_->timeText("r.claimed_at") + ", " + why +
+                             ", r.claim_key FROM dtucfg_row r WHERE r.batch = ? AND r.state = ?";
   const bool done =
       station.empty() ? Exec(select + " ORDER BY r.row_no", {batch, StateWord(state)}, &held, error)
                       : Exec(select + " AND r.station = ? ORDER BY r.row_no",

@@ -121,7 +121,9 @@ class BatchStore {
   // What batch status shows.
   bool CountRows(const std::string& batch, std::map<RowState, std::int64_t>* counts,
                  DbError* error);
-  // The rows in state (Claimed or Held), of one station or (empty) of all.
+  // The rows in state (Claimed or Held), of one station or (empty) of all;
+  // why, the last result for each, only for all (a station's login does not
+  // read the results).
   bool RowsIn(const std::string& batch, RowState state, const std::string& station,
               std::vector<HeldRow>* rows, DbError* error);
   bool CountResults(const std::string& batch, std::vector<StationCount>* stations, DbError* error);

@@ -8,9 +8,9 @@
 #include <cstdint>
 
 #include "cli/cli.h"
+#include "cli/connection_string.h"
 #include "cli/output.h"
 #include "cli/platform.h"
-#include "cli/connection_string.h"
 #include "serial/interrupt.h"
 
 namespace {

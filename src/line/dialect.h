@@ -60,8 +60,8 @@ struct Dialect {
   const char* claimRow;
   // A unit's result, and the row's next state: "kept", "again" (kept
   // before under this key), "taken" (the row is no longer this claim's: the
-  // result is kept as taken back) or "lapsed" (the lease is not live:
-  // nothing kept). Parameters: result key, batch, row, name, token, port,
+  // result is kept as taken back, now or before) or "lapsed" (the lease is
+  // not live: nothing kept). Parameters: result key, batch, row, name, token, port,
   // result, digest, claim key (NULL for a row not claimed), next state.
   const char* keepResult;
   // A supervisor's release or void of a row still as it was read:

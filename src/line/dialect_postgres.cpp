@@ -124,9 +124,10 @@ const char* const kRules[] = {
     "CREATE OR REPLACE FUNCTION dtucfg_keep_result(p_key text, p_batch text, p_row bigint, "
     "p_name text, p_token text, p_port text, p_result text, p_sha text, p_claim text, p_next "
     "text) RETURNS text" DTU_DEFINER
-    "DECLARE v dtucfg_row%ROWTYPE; BEGIN IF NOT dtucfg_lease_live(p_name, p_token) THEN "
-    "RETURN 'lapsed'; END IF; PERFORM 1 FROM dtucfg_result WHERE result_key = p_key; "
-    "IF FOUND THEN RETURN 'again'; END IF; "
+    "DECLARE v dtucfg_row%ROWTYPE; w text; BEGIN IF NOT dtucfg_lease_live(p_name, p_token) "
+    "THEN RETURN 'lapsed'; END IF; SELECT result INTO w FROM dtucfg_result WHERE result_key = "
+    "p_key; IF FOUND THEN RETURN CASE WHEN w = '{taken_back}' THEN 'taken' ELSE 'again' END; "
+    "END IF; "
     "IF p_claim IS NOT NULL THEN SELECT * INTO v FROM dtucfg_row WHERE batch = p_batch AND "
     "row_no = p_row FOR UPDATE; "
     "IF v.state IS DISTINCT FROM '{claimed}' OR v.claim_key IS DISTINCT FROM p_claim OR "

@@ -105,6 +105,9 @@ class Ledger {
   // FindDoneRow is recorded and left as it is.
   virtual Status Record(const Claim& claim, const std::string& port, UnitResult result,
                         RowState next, std::string* error) = 0;
+  // Ok while the line may go on; Broken or Refused, with why, once the
+  // ledger found it cannot be kept.
+  virtual Status Health(std::string* /*error*/) { return Status::Ok; }
   // Nothing is left to write: no row free and none in doubt on this line.
   // A line without rows is never finished.
   virtual bool Finished() = 0;

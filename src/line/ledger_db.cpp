@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "cli/cli.h"
+#include "cli/connection_string.h"
 #include "cli/hex.h"
 #include "cli/output.h"
 #include "line/batch_text.h"
-#include "cli/connection_string.h"
 #include "line/db_connect.h"
 #include "serial/interrupt.h"
 
@@ -376,6 +376,10 @@ Ledger::Status DbLedger::Record(const Claim& claim, const std::string& port, Uni
   }
 }
 
+Ledger::Status DbLedger::Health(std::string* error) {
+  return taken_ || refused_ ? Stopped(error) : Status::Ok;
+}
+
 bool DbLedger::Finished() {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (taken_ || refused_ || !EnsureConnected()) {
@@ -411,8 +415,8 @@ std::string DbLedger::Summary() {
   }
   for (const HeldRow& row : held) {
     text += "\n" + Row(row.row) + " is held: the unit on " + row.port +
-            " holds its ID but read back otherwise (" + row.why +
-            "); \"dtucfg batch release\" or \"void\" settles it";
+            " holds its ID but read back otherwise; \"dtucfg batch release\" or \"void\" "
+            "settles it";
   }
   return text + "\n";
 }

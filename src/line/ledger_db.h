@@ -36,6 +36,7 @@ class DbLedger final : public Ledger {
   Status FindDoneRow(const std::string& sha, Claim* claim, std::string* error) override;
   Status Record(const Claim& claim, const std::string& port, UnitResult result, RowState next,
                 std::string* error) override;
+  Status Health(std::string* error) override;
   bool Finished() override;
   std::string Summary() override;
 

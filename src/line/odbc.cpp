@@ -8,8 +8,8 @@
 #include <memory>
 #include <utility>
 
-#include "line/call_thread.h"
 #include "cli/connection_string.h"
+#include "line/call_thread.h"
 #include "line/utf16.h"
 
 // Text crosses the API as UTF-16 (the W functions, SQL_C_WCHAR). SQL_C_CHAR

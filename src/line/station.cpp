@@ -62,6 +62,14 @@ bool Station::Stopping() const {
 // Other stations may take the last rows whatever this one is doing, so each
 // of its waits looks whether any are left.
 bool Station::SeeDone() {
+  std::string error;
+  const Ledger::Status health = ledger_.Health(&error);
+  if (health != Ledger::Status::Ok) {
+    if (!stop_.broken && !stop_.refused) {
+      Stop(health, error);
+    }
+    return stop_.done;
+  }
   if (ledger_.Finished()) {
     stop_.done = true;
   }

@@ -30,7 +30,8 @@ WRONG_PASSWORD = "wr;ong}pw"
 SECRETS = [piece for password in [pw for _, pw in ROLES.values()] + [WRONG_PASSWORD]
            for piece in [password] + re.split(r"[;}]", password) if len(piece) >= 5]
 THREE = {"s1": 2, "s2": 2, "s3": 2}
-RESULT = re.compile(r"^(\S+): (?:row (\d+) )?(ok|mismatch|no-ack|refused|lost|interrupted)\b")
+RESULT = re.compile(
+    r"^(\S+): (?:row (\d+) )?(ok|mismatch|no-ack|refused|lost|interrupted|taken-back)\b")
 
 
 def setUpModule():
@@ -48,14 +49,14 @@ def ids(first_byte, count=24):
 class StationRun:
     """One `dtucfg line --batch` process, its output read as it comes."""
 
-    def __init__(self, batch, name, ports, log):
+    def __init__(self, batch, name, ports, log, db=None, extra=()):
         self.name, self.ports = name, ports
-        args = [DTUCFG, "--log", log, "line", "--batch", batch, "--station", name]
+        args = [DTUCFG, "--log", log, "line", "--batch", batch, "--station", name, *extra]
         for port in ports:
             args += ["--port", port]
         self.process = subprocess.Popen(
             args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env=dict(os.environ, DTUCFG_DB=PG.connection_string("station")))
+            env=dict(os.environ, DTUCFG_DB=db or PG.connection_string("station")))
         self.out, self.err = [], []
         self.readers = [threading.Thread(target=self._read, args=(stream, lines), daemon=True)
                         for stream, lines in ((self.process.stdout, self.out),

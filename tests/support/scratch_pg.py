@@ -140,10 +140,11 @@ class ScratchPostgres:
                 "database": DATABASE, "driver": DRIVER, "superuser": SUPERUSER,
                 "roles": roles, "watcher": self.watcher}
 
-    def connection_string(self, role="station", password=None):
+    def connection_string(self, role="station", password=None, port=None):
         user, real = ROLES[role]
         return "Driver={%s};Server=127.0.0.1;Port=%d;Database=%s;Uid=%s;Pwd=%s" % (
-            DRIVER, self.port, DATABASE, user, odbc_brace(real if password is None else password))
+            DRIVER, port or self.port, DATABASE, user,
+            odbc_brace(real if password is None else password))
 
     def _save(self):
         if self.state_dir:
@@ -197,6 +198,19 @@ class ScratchPostgres:
         for sql in statements:
             args += ["-c", sql]
         return self._run(args).stdout
+
+    def psql_as(self, role, sql):
+        """Runs sql as one of the README's logins, over loopback with its
+        password; returns (exit code, everything printed)."""
+        user, password = ROLES[role]
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PG")}
+        env["PGPASSWORD"] = password
+        result = subprocess.run(
+            [os.path.join(self.bin, "psql"), "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1",
+             "-h", "127.0.0.1", "-p", str(self.port), "-U", user, "-d", DATABASE, "-c", sql],
+            env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60,
+            check=False)
+        return result.returncode, result.stdout + result.stderr
 
     # -- life cycle -------------------------------------------------------
 
