@@ -104,7 +104,9 @@ void Station::Broken(const std::string& error) {
 // A unit answered: give it a row, write it, keep its result, and wait until
 // it is unplugged.
 void Station::Serve(Session& found) {
-  Session session{found.link, TimeoutMs(options_), nullptr};
+  // Goes on from the search: the rest of its found frame may still come.
+  Session session = found;
+  session.timeoutMs = TimeoutMs(options_);
   Ledger::Claim claim;
   UnitResult result = UnitResult::Ok;
   if (!Provision(session, &claim, &result)) {

@@ -167,6 +167,12 @@ TEST_P(PacedUnitSession, RepliesAreNeverShiftedNorWaitedForLongerThanTheyTake) {
   EXPECT_EQ(record.bytes, Pattern().bytes);
   EXPECT_LE(bare.link.NowMs(), 55u + 2 * latencyMs + 3);
   ASSERT_EQ(WriteRecordToUnit(bare.session, other), SessionResult::Ok);
+  // Its rest, late, is known for a found frame's when it comes after the request.
+  Rig late(marker);
+  ASSERT_EQ(FindUnit(late.session), SessionResult::Ok);
+  const std::uint8_t rest[] = {0x00, 0x00, kFrameEnd};
+  late.unit.Send(rest, sizeof rest, late.link.NowMs() * 1000 + 2000);
+  EXPECT_EQ(ReadRecordFromUnit(late.session, record), SessionResult::Ok);
 
   // Bytes handed over in one piece with the found frame are in before the
   // command: a stale acknowledgement is not the restart's, and stray bytes
