@@ -58,7 +58,7 @@ inline constexpr unsigned kGoneProbeIntervalMs = 100;
 // without them. A unit slower than that answers several probes: the
 // commands after the search take their answers at the answers' own markers
 // and throw away the found frames ahead of them. Whatever has arrived when
-// a command goes out came before it and is thrown away unread as an
+// a command goes out came before it and is thrown away, never taken for its
 // answer, so no command waits for the line to go quiet.
 SessionResult FindUnit(Session& session);
 // Bytes 3 to 602 of the 609-byte reply, as soon as it is whole. A byte
