@@ -1,8 +1,9 @@
 // The simulated unit on a pseudo-terminal, for trying the tool and for its tests.
 //
 //   dtu_sim_unit [--paced] [--silent] [--delay-ms N] [--stray HEX] [--short-read]
-//                [--no-found] [--search-only] [--unplug-on-write] [--record FILE]
-//                [--dump FILE] [--log FILE] [--link PATH]
+//                [--no-found] [--found HEX] [--after-found HEX] [--search-only]
+//                [--unplug-on-write] [--record FILE] [--dump FILE] [--log FILE]
+//                [--link PATH]
 //
 // Prints the pty's path on the first line of standard output, then answers as
 // the unit model in src/protocol/sim_unit.h does, on real time. SIGUSR1 writes
@@ -28,6 +29,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -102,6 +104,16 @@ bool ParseHex(const char* text, Bytes* out) {
     }
   }
   return high < 0 && out->size() <= SimUnit::kOutputRoom;
+}
+
+bool ParseSimBytes(const char* text, SimBytes* out) {
+  Bytes bytes;
+  if (!ParseHex(text, &bytes) || bytes.empty() || bytes.size() > out->data.size()) {
+    return false;
+  }
+  std::copy(bytes.begin(), bytes.end(), out->data.begin());
+  out->length = bytes.size();
+  return true;
 }
 
 class PtyUnit {
@@ -521,8 +533,8 @@ void Usage() {
   std::fprintf(
       stderr,
       "usage: dtu_sim_unit [--paced] [--silent] [--delay-ms N] [--stray HEX] [--short-read]\n"
-      "                    [--no-found] [--unplug-on-write] [--search-only] [--ignore-writes]\n"
-      "                    [--garble-writes] [--record FILE]\n"
+      "                    [--no-found] [--found HEX] [--after-found HEX] [--unplug-on-write]\n"
+      "                    [--search-only] [--ignore-writes] [--garble-writes] [--record FILE]\n"
       "                    [--dump FILE] [--log FILE] [--link PATH]\n"
       "  --paced            move bytes no faster than a real line at 115200 baud 8N1,\n"
       "                     both ways, and answer a request once its last byte is in\n"
@@ -532,6 +544,10 @@ void Usage() {
       "                     (again after each plug)\n"
       "  --short-read       answer a read with 608 bytes instead of 609\n"
       "  --no-found         ignore the probe\n"
+      "  --found HEX        answer the probe with these bytes (16 at most) instead of\n"
+      "                     the found frame\n"
+      "  --after-found HEX  send these bytes (16 at most) once, right behind the first\n"
+      "                     answer to the probe\n"
       "  --unplug-on-write  vanish (close the pty and end) when a write begins\n"
       "  --search-only      answer the probe and ignore every command\n"
       "  --ignore-writes    acknowledge a configuration write but keep the record\n"
@@ -576,6 +592,14 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         return false;
       }
       options->unit.delayMs = static_cast<unsigned>(value);
+    } else if (arg == "--found" && hasValue) {
+      if (!ParseSimBytes(argv[++i], &options->unit.found)) {
+        return false;
+      }
+    } else if (arg == "--after-found" && hasValue) {
+      if (!ParseSimBytes(argv[++i], &options->unit.afterFound)) {
+        return false;
+      }
     } else if (arg == "--stray" && hasValue) {
       if (!ParseHex(argv[++i], &options->stray)) {
         return false;

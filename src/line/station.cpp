@@ -112,7 +112,9 @@ void Station::Stop(Ledger::Status status, const std::string& error) {
 // A unit answered: give it a row, write it, keep its result, and wait until
 // it is unplugged.
 void Station::Serve(Session& found) {
-  Session session{found.link, timeoutMs_, nullptr};
+  // Goes on from the search: the rest of its found frame may still come.
+  Session session = found;
+  session.timeoutMs = timeoutMs_;
   Outcome outcome;
   if (!Provision(session, &outcome)) {
     return;

@@ -186,7 +186,16 @@ void SimUnit::Handle() {
     switch (matched->request) {
       case Request::Probe:
         for (unsigned i = 0; !options_.noFound && i < options_.foundPerProbe; ++i) {
-          Reply(kFound.data(), kFound.size(), atNs);
+          const SimBytes& odd = options_.found;
+          if (odd.length > 0) {
+            Reply(odd.data.data(), odd.length, atNs);
+          } else {
+            Reply(kFound.data(), kFound.size(), atNs);
+          }
+          if (!afterFoundSent_ && options_.afterFound.length > 0) {
+            afterFoundSent_ = true;
+            Reply(options_.afterFound.data.data(), options_.afterFound.length, atNs);
+          }
         }
         break;
       case Request::Read:

@@ -11,6 +11,12 @@
 
 #include "protocol/config_image.h"
 
+// A few bytes a unit sends in place of a frame, or behind one.
+struct SimBytes {
+  std::array<std::uint8_t, 16> data{};
+  std::size_t length = 0;
+};
+
 struct SimUnitOptions {
   bool silent = false;         // answers nothing
   unsigned delayMs = 0;        // between a request and its answer
@@ -25,6 +31,11 @@ struct SimUnitOptions {
   // come one after the other. Off, every byte moves at once.
   bool paced = false;
   unsigned foundPerProbe = 1;  // found frames answering each probe, queued at once
+  // Sent in place of each found frame; none: the found frame.
+  SimBytes found{};
+  // Sent once, right behind the first answer to a probe: a stale
+  // acknowledgement, say, or stray bytes.
+  SimBytes afterFound{};
 };
 
 class SimUnit {
@@ -87,6 +98,7 @@ class SimUnit {
   ConfigImage record_;
   unsigned version_ = 0;
   bool unplugged_ = false;
+  bool afterFoundSent_ = false;
   // Bytes from the PC not yet taken as a request: in_[inStart_, inEnd_).
   std::array<std::uint8_t, kInputRoom> in_{};
   std::size_t inStart_ = 0;

@@ -41,23 +41,29 @@ struct Session {
   // Bytes of the last configuration reply, whole or not, for messages.
   std::size_t replyBytes = 0;
   // Bytes thrown away since the search began: noise before the found frame,
-  // then found frames that answered earlier probes, ahead of an answer.
+  // then what came before each command, and found frames that answered
+  // earlier probes, ahead of an answer.
   std::size_t discardedBytes = 0;
+  // Bytes of a found frame begun before the next command, whose rest may
+  // still come: taken for that rest when it does.
+  std::size_t foundBegun = 0;
 };
 
 inline constexpr unsigned kProbeIntervalMs = 10;
 // While a unit stays on the line, it need not be asked that often.
 inline constexpr unsigned kGoneProbeIntervalMs = 100;
 
-// Probes every 10 ms until a found frame has arrived whole. A unit slower
-// than that answers several probes: the commands after the search take
-// their answers at the answers' own markers and throw away the found frames
-// ahead of them, so no command waits for the line to go quiet. Nothing is
-// ever read past the end of an answer, so each command starts on a frame.
+// Probes every 10 ms until the unit's marker has come, then waits for the
+// rest of its found frame no longer than those bytes take, and goes on
+// without them. A unit slower than that answers several probes: the
+// commands after the search take their answers at the answers' own markers
+// and throw away the found frames ahead of them. Whatever has arrived when
+// a command goes out came before it and is thrown away, never taken for its
+// answer, so no command waits for the line to go quiet.
 SessionResult FindUnit(Session& session);
 // Bytes 3 to 602 of the 609-byte reply, as soon as it is whole. A byte
-// before it that begins no found frame fails the read (NotQuiet) rather
-// than shift the record.
+// that came after the request, ahead of the reply, and is no part of a
+// found frame fails the read (NotQuiet) rather than shift the record.
 SessionResult ReadRecordFromUnit(Session& session, ConfigImage& record);
 // The 604-byte configuration write, then its acknowledgement.
 SessionResult WriteRecordToUnit(Session& session, const ConfigImage& record);

@@ -274,6 +274,27 @@ class PortAndUnitTroubleTest(CliTest):
         self.assertGreater(b"".join(slow.replies()).count(bytes([0x7B, 0x90, 0, 0, 0x7C])), 1)
         self.expect(dtucfg("write", "--port", slow.path, profile), 0, b"written and verified\n")
 
+    def test_what_came_with_the_found_frame(self):
+        # An acknowledgement in before the command is not its answer.
+        short = ["--timeout", "1"]
+        profile = self.write_file("p.ini", "")
+        for command in (["restart"], ["factory-reset", "--yes"],
+                        ["write", profile, "--no-verify"]):
+            stale = self.unit("--search-only", "--after-found", "7B 92 00 00 7C")
+            with self.subTest(command=command[0]):
+                self.expect(dtucfg(*command, "--port", stale.path, *short), 5, b"",
+                            "no acknowledgement")
+        # Nor are stray bytes in before the read request.
+        stray = self.unit("--after-found", "31 32 33 34 35 7B")
+        self.expect(dtucfg("read", "--port", stray.path, "--format", "raw"), 0, stray.record())
+        # The marker finds the unit, alone or behind another byte.
+        for found in ("7B 90", "41 7B 90 00 00 7C"):
+            unit = self.unit("--found", found)
+            with self.subTest(found=found):
+                self.expect(dtucfg("search", "--port", unit.path, *short), 0, b"Find DTU\n")
+                self.expect(dtucfg("read", "--port", unit.path, "--format", "raw"), 0,
+                            unit.record())
+
     def test_log_holds_every_chunk(self):
         unit = self.unit()
         log = self.path("wire.log")

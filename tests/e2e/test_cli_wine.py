@@ -2,8 +2,9 @@
 is listed, read and write go through it, a profile goes on the wire exactly
 as the form's Set sends it after loading the same file, and a unit read as a
 profile is the file the form saves after reading it; several ports at once,
-and the production line's report; a station of a line shared through a
-database, reaching it through Wine's odbc32."""
+and the production line's report; what came with the found frame is no
+command's answer; a station of a line shared through a database, reaching it
+through Wine's odbc32."""
 
 import csv
 import hashlib
@@ -111,6 +112,37 @@ class CliUnderWineTest(unittest.TestCase):
                 self.assertEqual(report[port]["record_sha256"],
                                  hashlib.sha256(sim.record()).hexdigest())
                 self.assertRegex(report[port]["time"], r"T\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+
+    def test_what_came_with_the_found_frame(self):
+        units = {"COM3": SimulatedUnit("--search-only", "--after-found", "7B 92 00 00 7C"),
+                 "COM4": SimulatedUnit("--after-found", "31 32 33 34 35 7B"),
+                 "COM5": SimulatedUnit("--found", "7B 90")}
+        for unit in units.values():
+            self.addCleanup(unit.stop)
+        root = tempfile.mkdtemp(prefix="dtu-e2e-")
+        self.addCleanup(shutil.rmtree, root, True)
+        prefix = os.path.join(root, "prefix")
+        template = os.environ.get("DTU_E2E_TEMPLATE")
+        if template and os.path.isfile(os.path.join(template, "system.reg")):
+            subprocess.run(["cp", "-a", template, prefix], check=True)
+        self.addCleanup(kill_wineserver, prefix)
+        map_ports(prefix, {port: unit.path for port, unit in units.items()})
+
+        def dtucfg(*args):
+            p = subprocess.run([WINE64, os.path.join(win64_dir(), "dtucfg.exe"), *args],
+                               cwd=root, env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=120, check=False)
+            return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
+
+        # A stale acknowledgement is not the restart's; stray bytes in before
+        # the request do not fail the read; the marker alone finds the unit.
+        code, out, err = dtucfg("restart", "--port", "COM3", "--timeout", "1")
+        self.assertEqual((code, out), (5, b""), err)
+        self.assertIn("no acknowledgement", err)
+        code, out, err = dtucfg("read", "--port", "COM4", "--format", "raw")
+        self.assertEqual((code, out), (0, units["COM4"].record()), err)
+        code, out, err = dtucfg("search", "--port", "COM5", "--timeout", "1")
+        self.assertEqual((code, out), (0, b"Find DTU\n"), err)
 
 
 class BatchUnderWineTest(unittest.TestCase):

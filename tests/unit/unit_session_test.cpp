@@ -6,6 +6,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "protocol/frames.h"
 #include "protocol/record_fields.h"
 #include "protocol/sim_unit.h"
 #include "serial/interrupt.h"
@@ -107,7 +108,8 @@ TEST(UnitSession, AUnitIsGoneOnlyAfterItsSilenceLasted) {
 
 // A unit paced like a real line, slow to answer or answering each probe
 // several times: found frames answering later probes arrive after the
-// search, yet nothing waits for them to stop.
+// search, yet nothing waits for them to stop. Units that answer the probe
+// oddly, with its marker alone or with more bytes behind the found frame.
 class PacedUnitSession : public testing::TestWithParam<std::tuple<unsigned, unsigned>> {
  protected:
   static SimUnitOptions Paced() {
@@ -153,6 +155,43 @@ TEST_P(PacedUnitSession, RepliesAreNeverShiftedNorWaitedForLongerThanTheyTake) {
   EXPECT_EQ(mute.session.replyBytes, 0u);
   EXPECT_GE(mute.link.NowMs() - asked, 1000u);
   EXPECT_LE(mute.link.NowMs() - asked, 1000u + 1);
+
+  // A unit that sends its marker alone is found on it, waited for no longer
+  // than the rest of a frame would take; its later markers are thrown away.
+  SimUnitOptions marker = Paced();
+  marker.found = SimBytes{{kFrameStart, kCodeFound}, 2};
+  Rig bare(marker);
+  bare.unit.SetRecord(Pattern());
+  ASSERT_EQ(FindUnit(bare.session), SessionResult::Ok);
+  ASSERT_EQ(ReadRecordFromUnit(bare.session, record), SessionResult::Ok);
+  EXPECT_EQ(record.bytes, Pattern().bytes);
+  EXPECT_LE(bare.link.NowMs(), 55u + 2 * latencyMs + 3);
+  ASSERT_EQ(WriteRecordToUnit(bare.session, other), SessionResult::Ok);
+  // Its rest, late, is known for a found frame's when it comes after the request.
+  Rig late(marker);
+  ASSERT_EQ(FindUnit(late.session), SessionResult::Ok);
+  const std::uint8_t rest[] = {0x00, 0x00, kFrameEnd};
+  late.unit.Send(rest, sizeof rest, late.link.NowMs() * 1000 + 2000);
+  EXPECT_EQ(ReadRecordFromUnit(late.session, record), SessionResult::Ok);
+
+  // Bytes handed over in one piece with the found frame are in before the
+  // command: a stale acknowledgement is not the restart's, and stray bytes
+  // do not fail the read.
+  SimUnitOptions deaf = Paced();
+  deaf.paced = false;
+  deaf.searchOnly = true;
+  deaf.afterFound = SimBytes{{kFrameStart, kCodeAck, 0x00, 0x00, kFrameEnd}, 5};
+  Rig acked(deaf);
+  ASSERT_EQ(FindUnit(acked.session), SessionResult::Ok);
+  EXPECT_EQ(RestartUnit(acked.session), SessionResult::NoAck);
+  SimUnitOptions noisy = Paced();
+  noisy.paced = false;
+  noisy.afterFound = SimBytes{{0x31, 0x32, 0x33, 0x34, 0x35, kFrameStart}, 6};
+  Rig behind(noisy);
+  behind.unit.SetRecord(Pattern());
+  ASSERT_EQ(FindUnit(behind.session), SessionResult::Ok);
+  ASSERT_EQ(ReadRecordFromUnit(behind.session, record), SessionResult::Ok);
+  EXPECT_EQ(record.bytes, Pattern().bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(LatencyAndFoundFrames, PacedUnitSession,
