@@ -10,9 +10,9 @@
 # on the command line to their devices (ptys of a simulated unit, an adapter),
 # all others to an empty directory, which Wine then fails to open. The script
 # refuses (exit 3) if any of com1..com255 still points at /dev/ttyS*. Wine
-# gives COM256 a real port whatever the registry says; scripts/wine64 and
-# scripts/wine32, scripts/wine64 and scripts/wineserver keep it out of reach
-# (see mask-serial.sh).
+# gives COM256 a real port whatever the registry says; scripts/wine32,
+# scripts/wine64 and scripts/wineserver keep it out of reach (see
+# mask-serial.sh).
 set -euo pipefail
 
 usage() {

@@ -586,13 +586,13 @@ def run_test(script, args):
     if reason:
         print(reason, flush=True)
         return SKIPPED
+    # The test takes this process's place, so that CTest's timeout ends it.
     os.execv(sys.executable, [sys.executable, script, *args])
-    return 1
 
 
 def runs_32bit_code(folder):
     """Whether the kernel here runs i386 code, whatever is installed: a
-    program of nine instructions' bytes that only exits, written out whole."""
+    program of nine bytes of code that only exits, made here byte by byte."""
     base = 0x08048000
     code = bytes([0x31, 0xDB, 0xB8, 1, 0, 0, 0, 0xCD, 0x80])  # exit(0) through int 0x80
     size = 52 + 32 + len(code)
