@@ -7,7 +7,11 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
           binutils-mingw-w64-x86-64 wine64 fonts-wine xvfb x11-utils imagemagick python3 file
           clang-format clang-tidy libcli11-dev nlohmann-json3-dev nettle-dev fonts-dejavu-core
           unzip dpkg-dev man-db bash-completion python3-pefile
-          postgresql unixodbc-dev odbc-postgresql)
+          postgresql unixodbc-dev odbc-postgresql
+          # The i686 release runs under Debian's 32-bit Wine; its dtucfg.exe
+          # reaches PostgreSQL through Wine's odbc32, which loads the i386
+          # unixODBC and driver. Both read the same /etc/odbcinst.ini.
+          wine32:i386 libodbc2:i386 odbc-postgresql:i386)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 fonts-wine xvfb
             imagemagick python3 python3-pefile libcli11-dev nlohmann-json3-dev nettle-dev
@@ -22,12 +26,19 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
+  if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
   $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # Others may be installing on the same machine: wait for them, not fail.
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
+    -o DPkg::Lock::Timeout=600 "${missing[@]}"
 fi
 
 # The package registers its drivers only when /etc/odbcinst.ini names no
-# PostgreSQL driver at all; a half-edited file is put right here.
+# PostgreSQL driver at all; a half-edited file is put right here. The driver
+# is named by file alone: each unixODBC looks for it in its own
+# architecture's odbc folder, so wine64 and the 32-bit Wine both find theirs.
 for driver in "PostgreSQL Unicode" "PostgreSQL ANSI"; do
   if ! odbcinst -q -d -n "$driver" >/dev/null 2>&1; then
     $sudo odbcinst -i -d -r >/dev/null <<<"$(awk -v want="[$driver]" \

@@ -1,27 +1,52 @@
 #!/usr/bin/env bash
 # Makes a private Wine prefix in which no COM port reaches a real serial device.
 #
-#   scripts/wine-prefix.sh PREFIX [COMn=DEVICE ...]
+#   scripts/wine-prefix.sh [--arch win32|win64] PREFIX [COMn=DEVICE ...]
 #
+# --arch is the kind of a new prefix: win32 for the i686 release under the
+# 32-bit Wine (scripts/wine32), win64 (the default) for the x86-64 build under
+# wine64. A prefix that exists keeps its kind; naming another is refused.
 # Every one of COM1..COM255 is set in HKLM\Software\Wine\Ports: the ports named
 # on the command line to their devices (ptys of a simulated unit, an adapter),
 # all others to an empty directory, which Wine then fails to open. The script
 # refuses (exit 3) if any of com1..com255 still points at /dev/ttyS*. Wine
-# gives COM256 a real port whatever the registry says; scripts/wine64 and
-# scripts/wineserver keep it out of reach (see mask-serial.sh).
+# gives COM256 a real port whatever the registry says; scripts/wine32,
+# scripts/wine64 and scripts/wineserver keep it out of reach (see
+# mask-serial.sh).
 set -euo pipefail
 
-if [ $# -lt 1 ]; then
-  echo "usage: $0 PREFIX [COMn=DEVICE ...]" >&2
+usage() {
+  echo "usage: $0 [--arch win32|win64] PREFIX [COMn=DEVICE ...]" >&2
   exit 2
+}
+arch=""
+if [ "${1:-}" = "--arch" ]; then
+  arch=${2:-}
+  shift 2 || usage
+  case "$arch" in win32 | win64) ;; *) usage ;; esac
 fi
+[ $# -ge 1 ] || usage
 prefix=$(realpath -m "$1")
 shift
 
+made=""
+if [ -f "$prefix/system.reg" ]; then
+  made=$(sed -n 's/^#arch=//p' "$prefix/system.reg" | head -n 1)
+fi
+if [ -n "$made" ] && [ -n "$arch" ] && [ "$made" != "$arch" ]; then
+  echo "$0: $prefix is a $made prefix, not $arch" >&2
+  exit 2
+fi
+arch=${made:-${arch:-win64}}
 here=$(dirname "$(realpath "$0")")
-WINE64=${WINE64:-$here/wine64}
+if [ "$arch" = win32 ]; then
+  WINE=${WINE32:-$here/wine32}
+else
+  WINE=${WINE64:-$here/wine64}
+fi
 WINESERVER=${WINESERVER:-$here/wineserver}
-export WINEPREFIX="$prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix" WINEARCH="$arch" WINEDEBUG=${WINEDEBUG:--all} \
+  WINEDLLOVERRIDES="mscoree,mshtml="
 
 declare -A wanted=()
 for mapping in "$@"; do
@@ -40,7 +65,7 @@ done
 
 mkdir -p "$prefix"
 if [ ! -f "$prefix/system.reg" ]; then
-  "$WINE64" wineboot -i >/dev/null 2>&1 || true
+  "$WINE" wineboot -i >/dev/null 2>&1 || true
   "$WINESERVER" -w
 fi
 
@@ -54,7 +79,7 @@ reg="$prefix/ports.reg"
     printf '"COM%d"="%s"\r\n' "$i" "${target//\\/\\\\}"
   done
 } >"$reg"
-"$WINE64" regedit /S "$reg" >/dev/null 2>&1
+"$WINE" regedit /S "$reg" >/dev/null 2>&1
 "$WINESERVER" -w
 # The mount manager rewrites dosdevices from the registry when Wine starts,
 # but not always before a short command ends: write the links ourselves too,
@@ -65,7 +90,7 @@ link_ports() {
   done
 }
 link_ports
-"$WINE64" cmd /c exit >/dev/null 2>&1 || true
+"$WINE" cmd /c exit >/dev/null 2>&1 || true
 "$WINESERVER" -w
 link_ports
 

@@ -40,8 +40,11 @@ int WriteAndVerify(const Options& options, Command& command, const ConfigImage& 
     return code;
   }
   if (options.noVerify) {
-    Result("SUCESS" + note + "\n");
-    return kExitOk;
+    code = command.connection().Keep();
+    if (code == kExitOk) {
+      Result("SUCESS" + note + "\n");
+    }
+    return code;
   }
   ConfigImage back{};
   code = command.Failed(ReadRecordFromUnit(command.session(), back));
@@ -50,8 +53,11 @@ int WriteAndVerify(const Options& options, Command& command, const ConfigImage& 
   }
   const std::vector<Difference> differences = CompareRecords(back, record);
   if (differences.empty()) {
-    Result("written and verified" + note + "\n");
-    return kExitOk;
+    code = command.connection().Keep();
+    if (code == kExitOk) {
+      Result("written and verified" + note + "\n");
+    }
+    return code;
   }
   const std::string count = std::to_string(differences.size()) + " field(s)";
   PortOutput* port = CurrentPort();

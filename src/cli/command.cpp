@@ -130,9 +130,14 @@ int Connection::Close() {
   logged_.reset();
   raw_ = nullptr;
   device_.reset();
+  return Keep();
+}
+
+int Connection::Keep() {
   if (!sim_ || simFile_.empty() || sim_->RecordVersion() == simVersion_) {
     return kExitOk;
   }
+  simVersion_ = sim_->RecordVersion();
   return SaveSim() ? kExitOk : kExitPort;
 }
 

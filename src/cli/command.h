@@ -64,7 +64,9 @@ class Connection {
   int Check(const std::string& port);
   // logLabel goes into each log line; empty for a port served alone.
   int Open(std::FILE* log, const std::string& logLabel, LineOpenError* error = nullptr);
-  // Keeps what a simulated unit stored, for the next run.
+  // Keeps what a simulated unit stored, for the next run; a command calls it
+  // before it tells of a success. A failure is told once.
+  int Keep();
   int Close();
 
  private:

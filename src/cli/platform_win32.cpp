@@ -62,6 +62,23 @@ std::string Utf8(const std::wstring& wide) {
   return utf8;
 }
 
+// The path as Windows resolves it against the current folder and drive.
+// Wine's ReplaceFile refuses a path without a drive ("Directory name
+// invalid"), so a file is always named in full.
+std::string FullPath(const std::string& path) {
+  const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) {
+    return path;
+  }
+  std::string full(size, '\0');
+  const DWORD n = GetFullPathNameA(path.c_str(), size, full.data(), nullptr);
+  if (n == 0 || n >= size) {
+    return path;
+  }
+  full.resize(n);
+  return full;
+}
+
 }  // namespace
 
 void Start() {
@@ -217,8 +234,9 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
     }
     CloseHandle(existing);
   }
+  path_ = FullPath(path);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_ = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+    temp_ = path_ + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
     HANDLE file = CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {

@@ -1,5 +1,8 @@
 """End-to-end sessions: the Windows tool under Wine on a private X display.
 
+DTU_WIN_ARCH names the build a test runs: win32, the i686 release under the
+32-bit Wine (the default), or win64, its x86-64 twin under wine64.
+
 A Session copies a template Wine prefix, maps the COM ports it is given (and
 every other port away from real serial devices), starts its own Xvfb, the tool
 in a working directory of its own and the test driver, and cleans up only what
@@ -9,6 +12,8 @@ it started.
     python3 harness.py remove-template PREFIX
     python3 harness.py capture PREFIX WORKDIR PNG   # screenshot of the form
     python3 harness.py capture-read PREFIX WORKDIR PNG   # ... filled from COM1
+    python3 harness.py run SCRIPT [ARGS...]   # a test, or exit 77 saying why it cannot run
+    python3 harness.py check-ran JUNIT [--whole]   # after CTest: see check_ran
 """
 
 import json
@@ -17,15 +22,21 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import time
+import xml.etree.ElementTree as ElementTree
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 # Through scripts/mask-serial.sh: no Wine program reaches a real serial port.
+WINE32 = os.environ.get("WINE32", os.path.join(ROOT, "scripts", "wine32"))
 WINE64 = os.environ.get("WINE64", os.path.join(ROOT, "scripts", "wine64"))
+ARCH = os.environ.get("DTU_WIN_ARCH", "win32")
+# CTest's SKIP_RETURN_CODE for a test whose build this machine cannot run.
+SKIPPED = 77
 WINESERVER = os.environ.get("WINESERVER", os.path.join(ROOT, "scripts", "wineserver"))
 WINE_PREFIX_SCRIPT = os.path.join(ROOT, "scripts", "wine-prefix.sh")
 FORM_CAPTION = "DTU Configuration Tool V2.3"
@@ -46,8 +57,42 @@ def control_ids(header=os.path.join(ROOT, "src", "form", "control_ids.h")):
     return ids
 
 
-def win64_dir():
-    return os.environ.get("DTU_WIN64_DIR", os.path.join(ROOT, "build", "win64"))
+def win_dir(arch=ARCH):
+    """The folder of a Windows build: DTUConfig.exe, dtucfg.exe, the driver."""
+    return os.environ.get("DTU_%s_DIR" % arch.upper(), os.path.join(ROOT, "build", arch))
+
+
+def wine(arch=ARCH):
+    """The Wine that runs a build: scripts/wine32 or scripts/wine64."""
+    return WINE32 if arch == "win32" else WINE64
+
+
+def prefix_arch(prefix):
+    """win32 or win64, as Wine made the prefix; ARCH for one not made yet."""
+    try:
+        with open(os.path.join(prefix, "system.reg"), encoding="latin-1") as f:
+            for line in f:
+                if line.startswith("#arch="):
+                    return line[len("#arch="):].strip()
+    except OSError:
+        pass
+    return ARCH
+
+
+def cannot_run(arch=ARCH):
+    """Why this machine cannot run the build's Wine, or None. Only the
+    release is let off: a machine without wine64 fails as it always did."""
+    if arch != "win32":
+        return None
+    try:
+        p = subprocess.run([WINE32, "--version"], stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=60, check=False)
+    except OSError as e:
+        return "%s cannot start: %s" % (WINE32, e)
+    if p.returncode != 0:
+        return "the 32-bit Wine does not run here (%s --version: exit %d: %s)" % (
+            WINE32, p.returncode, p.stderr.decode("utf-8", "replace").strip())
+    return None
 
 
 def sim_unit_program():
@@ -71,12 +116,22 @@ def kill_wineserver(prefix):
 
 def map_ports(prefix, ports):
     """Runs the prefix script: named ports to their devices, all others away."""
-    args = ["bash", WINE_PREFIX_SCRIPT, prefix]
+    args = ["bash", WINE_PREFIX_SCRIPT, "--arch", prefix_arch(prefix), prefix]
     args += ["%s=%s" % (port.upper(), device) for port, device in sorted(ports.items())]
     result = subprocess.run(args, env=wine_env(prefix), stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, check=False)
     if result.returncode != 0:
         raise RuntimeError("wine-prefix.sh failed (%d): %s" % (result.returncode, result.stdout))
+
+
+def private_prefix(prefix, ports=None, template=None):
+    """A prefix of the test's own: the template copied, if there is one, and
+    its ports mapped."""
+    template = template or os.environ.get("DTU_E2E_TEMPLATE")
+    if template and os.path.isfile(os.path.join(template, "system.reg")):
+        subprocess.run(["cp", "-a", template, prefix], check=True)
+    map_ports(prefix, ports or {})
+    return prefix
 
 
 def make_template(prefix):
@@ -175,9 +230,7 @@ class Session:
             self.prefix = os.path.join(self.root, "prefix")
             self.workdir = os.path.join(self.root, "work")
             os.makedirs(self.workdir)
-            if self.template and os.path.isfile(os.path.join(self.template, "system.reg")):
-                subprocess.run(["cp", "-a", self.template, self.prefix], check=True)
-            map_ports(self.prefix, self.ports)
+            private_prefix(self.prefix, self.ports, self.template)
         else:
             self.prefix = os.path.abspath(self.given_prefix)
             self.workdir = os.path.abspath(self.given_workdir or os.getcwd())
@@ -185,13 +238,14 @@ class Session:
         if self.ini is not None:
             self.write_ini(self.ini)
         self._xvfb, self.display = start_xvfb()
-        exe = os.path.join(win64_dir(), "DTUConfig.exe")
-        self._exe = subprocess.Popen([WINE64, exe], cwd=self.workdir,
+        arch = prefix_arch(self.prefix)
+        exe = os.path.join(win_dir(arch), "DTUConfig.exe")
+        self._exe = subprocess.Popen([wine(arch), exe], cwd=self.workdir,
                                      env=wine_env(self.prefix, self.display),
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
-        driver = os.path.join(win64_dir(), "dtu_driver.exe")
-        self._driver = subprocess.Popen([WINE64, driver], cwd=self.workdir,
+        driver = os.path.join(win_dir(arch), "dtu_driver.exe")
+        self._driver = subprocess.Popen([wine(arch), driver], cwd=self.workdir,
                                         env=wine_env(self.prefix, self.display),
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, bufsize=0)
@@ -469,8 +523,8 @@ X11_KEY = r"HKCU\Software\Wine\X11 Driver"
 
 
 def _reg(prefix, *args):
-    subprocess.run([WINE64, "reg"] + list(args), env=wine_env(prefix), stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, check=False)
+    subprocess.run([wine(prefix_arch(prefix)), "reg"] + list(args), env=wine_env(prefix),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
     subprocess.run([WINESERVER, "-w"], env=wine_env(prefix), check=False)
 
 
@@ -522,10 +576,78 @@ def capture(prefix, workdir, png, read=False):
         _reg(prefix, "delete", X11_KEY, "/v", "Managed", "/f")
 
 
+def skip_reason():
+    """The line a test of a build this machine cannot run prints, or None."""
+    why = cannot_run()
+    return None if why is None else "SKIPPED: the %s build cannot run here: %s" % (ARCH, why)
+
+
+def run_test(script, args):
+    reason = skip_reason()
+    if reason:
+        print(reason, flush=True)
+        return SKIPPED
+    # The test takes this process's place, so that CTest's timeout ends it.
+    os.execv(sys.executable, [sys.executable, script, *args])
+
+
+def runs_32bit_code(folder):
+    """Whether the kernel here runs i386 code, whatever is installed: a
+    program of nine bytes of code that only exits, made here byte by byte."""
+    base = 0x08048000
+    code = bytes([0x31, 0xDB, 0xB8, 1, 0, 0, 0, 0xCD, 0x80])  # exit(0) through int 0x80
+    size = 52 + 32 + len(code)
+    elf = (struct.pack("<16sHHIIIIIHHHHHH", b"\x7fELF\x01\x01\x01", 2, 3, 1, base + 84, 52, 0,
+                       0, 52, 32, 1, 0, 0, 0)
+           + struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000) + code)
+    path = os.path.join(folder, "i386-exit")
+    with open(path, "wb") as f:
+        f.write(elf)
+    os.chmod(path, 0o755)
+    try:
+        return subprocess.run([path], check=False, timeout=30).returncode == 0
+    except OSError:
+        return False
+    finally:
+        os.remove(path)
+
+
+def check_ran(junit, whole):
+    """After CTest: prints every i686 test skipped, with its reason, and fails
+    if any was skipped on a machine whose kernel runs 32-bit code (where the
+    32-bit Wine belongs installed), or if a whole run had none."""
+    release = [case for case in ElementTree.parse(junit).getroot().iter("testcase")
+               if case.get("name", "").endswith("_win32")]
+    skipped = [case for case in release if case.find("skipped") is not None]
+    for case in skipped:
+        lines = (case.findtext("system-out") or "").splitlines()
+        said = [line for line in lines if line.startswith("SKIPPED")]
+        print("*** %s %s" % (case.get("name"), said[0] if said else "SKIPPED, saying nothing"))
+    if skipped and runs_32bit_code(os.path.dirname(os.path.abspath(junit))):
+        print("*** %d i686 test(s) skipped, yet this machine runs 32-bit code: the 32-bit Wine "
+              "(scripts/deps.sh) belongs here" % len(skipped))
+        return 1
+    if whole and not release:
+        print("*** no i686 test was run")
+        return 1
+    if release:
+        print("i686 release: %d test(s) ran, %d skipped" % (len(release) - len(skipped),
+                                                            len(skipped)))
+    return 0
+
+
 def main(argv):
     if len(argv) == 5 and argv[1] in ("capture", "capture-read"):
         return capture(argv[2], argv[3], argv[4], read=argv[1] == "capture-read")
+    if len(argv) >= 3 and argv[1] == "run":
+        return run_test(argv[2], argv[3:])
+    if len(argv) in (3, 4) and argv[1] == "check-ran" and argv[3:] in ([], ["--whole"]):
+        return check_ran(argv[2], whole=argv[3:] == ["--whole"])
     if len(argv) == 3 and argv[1] == "make-template":
+        reason = skip_reason()
+        if reason:
+            print(reason)
+            return SKIPPED
         make_template(argv[2])
         return 0
     if len(argv) == 3 and argv[1] == "remove-template":

@@ -4,6 +4,7 @@ exit codes, refused input that sends nothing, and units that misbehave."""
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import stat
@@ -222,6 +223,17 @@ class CommandsTest(CliTest):
         self.expect(dtucfg("diff", "--port", sim, profile), 0, b"same\n")
         self.expect(dtucfg("factory-reset", "--port", sim, "--yes"), 0, b"SUCESS\n")
         self.expect(dtucfg("diff", "--port", "sim", profile), 1)
+
+        # A record that cannot be kept is no success, and says so only once.
+        def no_file_may_grow():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
+
+        p = subprocess.run([DTUCFG, "write", "--port", sim, profile], stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=60, check=False,
+                           preexec_fn=no_file_may_grow)
+        self.assertEqual((p.returncode, p.stdout), (4, b""), p.stderr)
+        self.assertEqual(p.stderr.count(b"cannot keep the simulated unit's record"), 1, p.stderr)
 
 
 class PortAndUnitTroubleTest(CliTest):

@@ -3,8 +3,9 @@ is listed, read and write go through it, a profile goes on the wire exactly
 as the form's Set sends it after loading the same file, and a unit read as a
 profile is the file the form saves after reading it; several ports at once,
 and the production line's report; what came with the found frame is no
-command's answer; a station of a line shared through a database, reaching it
-through Wine's odbc32."""
+command's answer; a simulated unit's record file named as Windows names files;
+a station of a line shared through a database, reaching it through Wine's
+odbc32."""
 
 import csv
 import hashlib
@@ -16,7 +17,7 @@ import sys
 import tempfile
 import unittest
 
-from harness import (ROOT, WINE64, Session, SimulatedUnit, kill_wineserver, map_ports, win64_dir,
+from harness import (ROOT, Session, SimulatedUnit, kill_wineserver, private_prefix, win_dir, wine,
                      wine_env)
 from test_cli_commands import DTUCFG
 
@@ -31,6 +32,14 @@ PROFILE = ("[DTU NET]\r\nprotocol=UDP\r\nIP=wine.example.com\r\nPORT=7001\r\nBT=
            "[DTU IO]\r\nI3=1\r\nI4=2\r\nO1=1\r\n")
 
 
+def dtucfg_exe(prefix, cwd, *args):
+    """Runs the build's dtucfg.exe; returns (exit code, stdout bytes, stderr text)."""
+    p = subprocess.run([wine(), os.path.join(win_dir(), "dtucfg.exe"), *args], cwd=cwd,
+                       env=wine_env(prefix), stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=120, check=False)
+    return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
+
+
 class CliUnderWineTest(unittest.TestCase):
     def test_ports_read_write_and_the_forms_set(self):
         unit = SimulatedUnit()
@@ -39,11 +48,7 @@ class CliUnderWineTest(unittest.TestCase):
         self.addCleanup(other.stop)
         with Session(ports={"COM3": unit.path, "COM4": other.path}, ini=PROFILE) as s:
             def dtucfg(*args):
-                p = subprocess.run([WINE64, os.path.join(win64_dir(), "dtucfg.exe"), *args],
-                                   cwd=s.workdir, env=wine_env(s.prefix),
-                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
-                                   check=False)
-                return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
+                return dtucfg_exe(s.prefix, s.workdir, *args)
 
             code, out, err = dtucfg("ports")
             self.assertEqual(code, 0, err)
@@ -122,17 +127,11 @@ class CliUnderWineTest(unittest.TestCase):
         root = tempfile.mkdtemp(prefix="dtu-e2e-")
         self.addCleanup(shutil.rmtree, root, True)
         prefix = os.path.join(root, "prefix")
-        template = os.environ.get("DTU_E2E_TEMPLATE")
-        if template and os.path.isfile(os.path.join(template, "system.reg")):
-            subprocess.run(["cp", "-a", template, prefix], check=True)
         self.addCleanup(kill_wineserver, prefix)
-        map_ports(prefix, {port: unit.path for port, unit in units.items()})
+        private_prefix(prefix, {port: unit.path for port, unit in units.items()})
 
         def dtucfg(*args):
-            p = subprocess.run([WINE64, os.path.join(win64_dir(), "dtucfg.exe"), *args],
-                               cwd=root, env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                               capture_output=True, timeout=120, check=False)
-            return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
+            return dtucfg_exe(prefix, root, *args)
 
         # A stale acknowledgement is not the restart's; stray bytes in before
         # the request do not fail the read; the marker alone finds the unit.
@@ -145,6 +144,33 @@ class CliUnderWineTest(unittest.TestCase):
         self.assertEqual((code, out), (0, b"Find DTU\n"), err)
 
 
+class RecordFileUnderWineTest(unittest.TestCase):
+    def test_a_file_named_without_a_drive_is_kept_before_success_is_told(self):
+        root = tempfile.mkdtemp(prefix="dtu-e2e-")
+        self.addCleanup(shutil.rmtree, root, True)
+        prefix = os.path.join(root, "prefix")
+        self.addCleanup(kill_wineserver, prefix)
+        private_prefix(prefix)
+        with open(os.path.join(root, "p.ini"), "w", encoding="ascii") as f:
+            f.write("[DTU NET]\r\nIP=10.0.0.5\r\n")
+        # As Windows resolves them: against the current folder, and a Unix
+        # path against the current drive, which Wine maps to /.
+        for n, name in enumerate(("bare.bin", "./dot.bin", os.path.join(root, "unix.bin"))):
+            with self.subTest(name):
+                ip = "10.0.0.%d" % (n + 1)
+                for _ in range(2):  # made at the first write, replaced at the second
+                    self.assertEqual(dtucfg_exe(prefix, root, "write", "--port", "sim:" + name,
+                                                "p.ini", "--set", "IP=" + ip)[:2],
+                                     (0, b"written and verified\n"))
+                with open(os.path.join(root, name), "rb") as f:
+                    self.assertIn(ip.encode() + b"\0", f.read())
+        # An --out file is replaced the same way.
+        code, _, err = dtucfg_exe(prefix, root, "read", "--port", "sim:bare.bin", "--out", "p.ini")
+        self.assertEqual(code, 0, err)
+        with open(os.path.join(root, "p.ini"), "rb") as f:
+            self.assertIn(b"\r\nIP=10.0.0.1\r\n", f.read())
+
+
 class BatchUnderWineTest(unittest.TestCase):
     def test_a_station_reaches_the_database_through_odbc32(self):
         pg = ScratchPostgres().start()
@@ -154,11 +180,8 @@ class BatchUnderWineTest(unittest.TestCase):
         root = tempfile.mkdtemp(prefix="dtu-e2e-")
         self.addCleanup(shutil.rmtree, root, True)
         prefix = os.path.join(root, "prefix")
-        template = os.environ.get("DTU_E2E_TEMPLATE")
-        if template and os.path.isfile(os.path.join(template, "system.reg")):
-            subprocess.run(["cp", "-a", template, prefix], check=True)
         self.addCleanup(kill_wineserver, prefix)
-        map_ports(prefix, {"COM3": unit.path})
+        private_prefix(prefix, {"COM3": unit.path})
         for name, text in (("p.ini", "[DTU NET]\r\nIP=10.0.0.5\r\n"), ("u.csv", "ID\n7B 01\n")):
             with open(os.path.join(root, name), "w", encoding="ascii") as f:
                 f.write(text)
@@ -170,12 +193,10 @@ class BatchUnderWineTest(unittest.TestCase):
         printed = []
 
         def dtucfg(*args, role="station"):
-            p = subprocess.run([WINE64, os.path.join(win64_dir(), "dtucfg.exe"), *args, "--db",
-                                pg.connection_string(role)], cwd=root, env=wine_env(prefix),
-                               stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
-                               check=False)
-            printed.extend((p.stdout, p.stderr))
-            return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
+            code, out, err = dtucfg_exe(prefix, root, *args, "--db",
+                                        pg.connection_string(role))
+            printed.extend((out, err.encode()))
+            return code, out, err
 
         # The line ends by itself once the batch's one row is written.
         code, out, err = dtucfg("line", "--batch", "w", "--station", "wine", "--port", "COM3")

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Runs every profile script through the real profile functions (profile_ops.exe
-under wine64, in a private prefix) and through the portable INI store
+under Wine, in a private prefix of the kind --arch names) and through the portable INI store
 (ini_script), and fails unless the values read and the resulting files agree
 byte for byte.
 
@@ -38,15 +38,18 @@ def main():
     parser.add_argument("--scripts", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--prefix-tool", required=True)
+    parser.add_argument("--arch", choices=("win32", "win64"), default="win32")
     args = parser.parse_args()
 
     work = pathlib.Path(args.work)
     prefix = work / "prefix"
     work.mkdir(parents=True, exist_ok=True)
     # The prefix tool maps every COM port away from real devices; Wine runs nowhere else.
-    subprocess.run([args.prefix_tool, str(prefix)], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([args.prefix_tool, "--arch", args.arch, str(prefix)], check=True,
+                   stdout=subprocess.DEVNULL)
     env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
-    wine = os.environ.get("WINE64", os.path.join(ROOT, "scripts", "wine64"))
+    loader = "WINE32" if args.arch == "win32" else "WINE64"
+    wine = os.environ.get(loader, os.path.join(ROOT, "scripts", loader.lower()))
 
     failures = 0
     scripts = sorted(pathlib.Path(args.scripts).glob("*.txt"))
