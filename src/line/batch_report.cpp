@@ -33,24 +33,22 @@ int Run(const Options& options) {
     return kExitUsage;
   }
   BatchStore store;
-  const int code = OpenBatchStore(target, false, &store);
+  std::string stored;
+  int code = OpenBatchStore(target, false, &store);
+  if (code == kExitOk) {
+    code = FindBatch(store, target.name, &stored);
+  }
   if (code != kExitOk) {
     return code;
   }
   DbError dbError;
-  std::optional<std::string> stored;
   std::vector<ReportRow> results;
-  if (!store.BatchColumns(target.name, &stored, &dbError) ||
-      (stored && !store.Results(target.name, &results, &dbError))) {
+  if (!store.Results(target.name, &results, &dbError)) {
     TellDbError("cannot read the batch", dbError);
     return kExitUnit;
   }
-  if (!stored) {
-    Error("there is no " + BatchName(target.name) + " in this database");
-    return kExitUsage;
-  }
   CsvTable columns;
-  if (!ParseCsv(*stored, &columns, &error) || columns.rows.size() != 1) {
+  if (!ParseCsv(stored, &columns, &error) || columns.rows.size() != 1) {
     Error(BatchName(target.name) + " is damaged: its columns cannot be read");
     return kExitUnit;
   }

@@ -130,19 +130,13 @@ std::string Text(const std::string& name, Status& status) {
 
 int Run(const Options& options) {
   BatchStore store;
+  std::string columns;
   int code = OpenBatchStore(target, false, &store);
+  if (code == kExitOk) {
+    code = FindBatch(store, target.name, &columns);
+  }
   if (code != kExitOk) {
     return code;
-  }
-  DbError error;
-  std::optional<std::string> columns;
-  if (!store.BatchColumns(target.name, &columns, &error)) {
-    TellDbError("cannot read the batch", error);
-    return kExitUnit;
-  }
-  if (!columns) {
-    Error("there is no " + BatchName(target.name) + " in this database");
-    return kExitUsage;
   }
   Status status;
   if (!Read(store, target.name, &status)) {

@@ -5,7 +5,9 @@
 #include <iterator>
 
 #include "cli/cli.h"
+#include "cli/output.h"
 #include "line/batch_store.h"
+#include "line/batch_text.h"
 #include "line/commands.h"
 #include "line/db_connect.h"
 
@@ -46,6 +48,21 @@ int OpenBatchStore(const BatchTarget& target, bool create, BatchStore* store) {
     code = ConnectStore(connection, Limits(target.dbTimeout), store);
   }
   return code == kExitOk ? UseSchema(*store, create) : code;
+}
+
+int FindBatch(BatchStore& store, const std::string& name, std::string* columns) {
+  DbError error;
+  std::optional<std::string> stored;
+  if (!store.BatchColumns(name, &stored, &error)) {
+    TellDbError("cannot read the batch", error);
+    return kExitUnit;
+  }
+  if (!stored) {
+    Error("there is no " + BatchName(name) + " in this database");
+    return kExitUsage;
+  }
+  *columns = *stored;
+  return kExitOk;
 }
 
 const CliCommand kBatchCommand = {

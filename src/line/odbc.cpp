@@ -31,8 +31,7 @@ bool ToWide(const std::string& text, Wide* out) {
 }
 
 std::string ToUtf8(const SQLWCHAR* text, std::size_t size) {
-  const std::u16string wide(text, text + size);
-  return Utf16ToUtf8(wide.data(), wide.size());
+  return Utf16ToUtf8(std::u16string(text, text + size).data(), size);
 }
 
 // An integer attribute value where the API takes a pointer.
