@@ -106,6 +106,7 @@ class ReadmeStationsTest(CliTest):
                       for x in "ABCD"}
         self.handled = dict.fromkeys(self.units, 0)
         self.stations = {}
+        self.code = None
         self.addCleanup(lambda: [_end(s.process) for s in self.stations.values()])
 
     def run_env(self, prompt):
@@ -160,31 +161,50 @@ class ReadmeStationsTest(CliTest):
             self.assertLess(time.monotonic(), deadline, station.lines)
             time.sleep(0.5)
 
+    def settle(self, started):
+        """Serves the lines started until each has printed what the README
+        shows, or ended if it shows their tally; then compares."""
+        self.serve(lambda: all(s.ended() if "units done" in e[-1] else len(s.lines) >= len(e)
+                               for s, e in started))
+        for station, expected in started:
+            ended = station.ended()
+            if ended:
+                self.code = station.process.returncode
+            printed = station.take(0 if ended else len(expected))
+            self.assertEqual(set(mask(printed, MASKS + ROW)), set(mask(expected, MASKS + ROW)),
+                             printed)
+        rows = lambda lines: sorted(m.group(1) for m in map(UNIT_ROW.search, lines) if m)
+        self.assertEqual(rows(line for s, _ in started for line in s.lines),
+                         rows(line for _, e in started for line in e))
+        started.clear()
+
     def test_the_walkthrough_runs_as_written(self):
         blocks = readme_blocks()
-        self.assertGreaterEqual(len(blocks), 6)
-        code = None
+        self.assertGreaterEqual(len(blocks), 7)
         for steps in blocks:
             started = []
             for prompt, command, expected in steps:
+                if command.startswith("dtucfg line "):
+                    self.stations[prompt] = self.start_station(prompt, command)
+                    started.append((self.stations[prompt], expected))
+                    continue
+                if started:
+                    self.settle(started)
                 if command == "dtucfg batch status lot-0413":
                     self.kill_mid_write()
                 if command == "echo $?":
-                    self.assertEqual([str(code)], expected, command)
+                    self.assertEqual([str(self.code)], expected, command)
                 elif command == "^C":
                     station = self.stations[prompt]
                     station.process.send_signal(signal.SIGINT)
                     self.serve(station.ended)
-                    code = station.process.returncode
+                    self.code = station.process.returncode
                     self.assertEqual(mask(station.take(0)), expected, command)
                 elif re.match(r"\w+='", command):
                     name, value = command.split("=", 1)
                     user = re.search(r"Uid=(\w+)", value).group(1)
-                    role = [r for r, (u, _) in ROLES.items() if u == user][0]
-                    self.env[name] = PG.connection_string(role)
-                elif command.startswith("dtucfg line "):
-                    self.stations[prompt] = self.start_station(prompt, command)
-                    started.append((self.stations[prompt], expected))
+                    self.env[name] = PG.connection_string(
+                        [role for role, (u, _) in ROLES.items() if u == user][0])
                 else:
                     if command.startswith("cat ") and not os.path.exists(self.path(command[4:])):
                         self.write_file(command[4:], "".join(e + "\n" for e in expected))
@@ -192,26 +212,14 @@ class ReadmeStationsTest(CliTest):
                                        env=self.run_env(prompt), stdin=subprocess.DEVNULL,
                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                        timeout=60, check=False)
-                    code = p.returncode
+                    self.code = p.returncode
                     printed, expected = mask(p.stdout.decode().splitlines()), mask(expected)
                     if expected and expected[0].startswith("time,station,"):
                         printed, expected = (sorted(mask(printed, REPORT)),
                                              sorted(mask(expected, REPORT)))
                     self.assertEqual(printed, expected, command)
             if started:
-                self.serve(lambda: all(s.ended() if "units done" in e[-1] else len(s.lines) >= len(e)
-                                       for s, e in started))
-                for station, expected in started:
-                    ended = station.ended()
-                    if ended:
-                        code = station.process.returncode
-                    printed = station.take(0 if ended else len(expected))
-                    self.assertEqual(set(mask(printed, MASKS + ROW)),
-                                     set(mask(expected, MASKS + ROW)), printed)
-                rows = lambda lines: sorted(m.group(1) for m in map(UNIT_ROW.search, lines) if m)
-                self.assertEqual(rows(line for s, _ in started for line in s.lines),
-                                 rows(line for _, e in started for line in e))
-
+                self.settle(started)
 
 if __name__ == "__main__":
     unittest.main()
