@@ -22,6 +22,7 @@ from scratch_pg import README, ROLES, ScratchPostgres  # noqa: E402
 
 PG = ScratchPostgres()
 MARK = "<!-- tests/e2e/test_cli_readme_stations.py runs this block -->"
+HBA_MARK = "<!-- tests/e2e/test_cli_readme_stations.py puts these lines in its server's pg_hba.conf"
 PROMPT = re.compile(r"^([\w-]*)\$ (.*)$")
 MASKS = [(re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+00:00"), "TIME"),
          (re.compile(r"\b[0-9a-f]{64}\b"), "SHA256"),
@@ -34,7 +35,16 @@ UNIT_ROW = re.compile(r": (row \d+ ok: .*)$")
 
 
 def setUpModule():
+    """The server admits the README's logins by its pg_hba.conf lines alone,
+    loopback standing for the stations' network."""
     PG.start()
+    with open(README, encoding="utf-8") as f:
+        after = f.read().split(HBA_MARK, 1)[1].split("\n")[2:]
+    lines = [line.strip() for line in after[:after.index("")]]
+    with open(os.path.join(PG.data_dir, "pg_hba.conf"), "w", encoding="ascii") as f:
+        f.write("local all all trust\n")
+        f.write("".join(line.replace("10.1.0.0/16", "127.0.0.1/32") + "\n" for line in lines))
+    PG.psql("SELECT pg_reload_conf()")
 
 
 def tearDownModule():
