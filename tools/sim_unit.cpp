@@ -19,6 +19,7 @@
 //   plug    a new unit with the factory record and the same options; its
 //           record goes to --dump at once. Answers its pty's path: new with
 //           --link, the link moved to it.
+//   replug  as plug, but the unit taken away comes back with its record.
 //   other   "error: ..."
 // The --log file marks these as "<time> unplug" and "<time> plug <pty>".
 #include <fcntl.h>
@@ -116,6 +117,20 @@ bool ParseSimBytes(const char* text, SimBytes* out) {
   return true;
 }
 
+// The folders above a --link such as by-id/usb-A, made if missing, as the
+// system makes /dev/serial/by-id for a real adapter.
+bool MakeParents(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string folder = path.substr(0, slash);
+    if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "%s: %s\n", folder.c_str(), std::strerror(errno));
+      return false;
+    }
+  }
+  return true;
+}
+
 class PtyUnit {
  public:
   explicit PtyUnit(Options options) : options_(std::move(options)), unit_(options_.unit) {}
@@ -139,6 +154,9 @@ class PtyUnit {
     if (!options_.linkFile.empty() && lstat(options_.linkFile.c_str(), &existing) == 0 &&
         !S_ISLNK(existing.st_mode)) {
       std::fprintf(stderr, "%s: exists and is not a symbolic link\n", options_.linkFile.c_str());
+      return false;
+    }
+    if (!options_.linkFile.empty() && !MakeParents(options_.linkFile)) {
       return false;
     }
     if (!options_.logFile.empty()) {
@@ -556,7 +574,8 @@ void Usage() {
       "  --dump FILE        keep the current record in FILE (again on SIGUSR1)\n"
       "  --log FILE         append every byte sequence in and out, with time, as hex,\n"
       "                     and each unplug and plug\n"
-      "  --link PATH        keep a symbolic link at PATH to the current pty\n"
+      "  --link PATH        keep a symbolic link at PATH to the current pty, making\n"
+      "                     the folders above it if missing\n"
       "standard input takes one command a line, each answered by one line:\n"
       "  unplug             the unit is gone; without --link the pty stays and answers\n"
       "                     nothing, with --link it closes and the link goes: \"unplugged\"\n"
