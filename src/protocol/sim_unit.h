@@ -75,7 +75,9 @@ class SimUnit {
   // Room for a whole configuration write and the noise around it; a queued
   // request never holds more than a write less its last byte.
   static constexpr std::size_t kInputRoom = 1024;
-  static constexpr std::size_t kMaxQueued = 32;
+  // A slow unit answers every probe of a search that waited for it: two
+  // seconds of them, and still room for the request after them.
+  static constexpr std::size_t kMaxQueued = 256;
 
   // Times inside are in nanoseconds, fine enough for one byte on the line.
   struct Queued {

@@ -222,7 +222,7 @@ TEST(SimUnit, FullQueueDropsTheNewestAnswer) {
   EXPECT_EQ(Exchange(unit, Times(10, kReadRequest)), Times(6, reply));
   EXPECT_EQ(Exchange(unit, Times(2, kReadRequest)), Times(2, reply));
   // Many short answers run out of places before they run out of bytes.
-  EXPECT_EQ(Exchange(unit, Times(40, kProbe)), Times(32, kFound));
+  EXPECT_EQ(Exchange(unit, Times(300, kProbe)), Times(256, kFound));
   EXPECT_EQ(Exchange(unit, kRestart), kAck);
 }
 
