@@ -175,7 +175,7 @@ class Bench:
                 unit.stop()
         status = json.loads(subprocess.run(
             [DTUCFG, "batch", "status", batch, "--json", "--db",
-             self.pg.connection_string("station")],
+             self.pg.connection_string("supervisor")],
             check=True, stdout=subprocess.PIPE, text=True).stdout)
         if (status["done"], status["free"], status["in_doubt"]) != (self.rows, 0, 0):
             raise RuntimeError("batch %s ended as %s" % (batch, status))
