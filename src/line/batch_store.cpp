@@ -1,5 +1,7 @@
 #include "line/batch_store.h"
 
+#include <algorithm>
+
 namespace {
 
 DbValue StateWord(RowState state) { return std::string(RowStateName(state)); }
@@ -67,6 +69,34 @@ bool BatchStore::Abandon() {
   return false;
 }
 
+namespace {
+
+// Rows one statement stores: a round trip each would make a batch of
+// 100,000 rows take minutes.
+constexpr std::size_t kRowsAtOnce = 5000;
+
+// "(?, ?), (?, ?)" for rows of width parameters each.
+std::string Places(std::size_t rows, std::size_t width) {
+  std::string row = "(?";
+  for (std::size_t i = 1; i < width; ++i) {
+    row += ", ?";
+  }
+  row += ")";
+  std::string places;
+  for (std::size_t i = 0; i < rows; ++i) {
+    places += (i == 0 ? "" : ", ") + row;
+  }
+  return places;
+}
+
+struct UniqueValue {
+  std::string key;
+  std::string hex;
+  std::int64_t row;
+};
+
+}  // namespace
+
 BatchStore::Stored BatchStore::StoreBatch(const StoredBatch& batch, Clash* clash, DbError* error) {
   if (!db_.Begin(error)) {
     return Stored::Failed;
@@ -78,35 +108,57 @@ BatchStore::Stored BatchStore::StoreBatch(const StoredBatch& batch, Clash* clash
     Abandon();
     return Fault(*error) == DbFault::Duplicate ? Stored::NameTaken : Stored::Failed;
   }
-  for (const StoredBatch::Row& row : batch.rows) {
-    if (!Exec("INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) VALUES (?, ?, "
-              "?, ?, ?)",
-              {batch.name, row.number, row.cells, row.sha, StateWord(RowState::Free)}, nullptr,
-              error)) {
+  std::vector<UniqueValue> unique;
+  for (std::size_t first = 0; first < batch.rows.size(); first += kRowsAtOnce) {
+    const std::size_t count = std::min(kRowsAtOnce, batch.rows.size() - first);
+    std::vector<DbValue> params;
+    params.reserve(count * 5);
+    for (std::size_t i = first; i < first + count; ++i) {
+      const StoredBatch::Row& row = batch.rows[i];
+      params.insert(params.end(),
+                    {batch.name, row.number, row.cells, row.sha, StateWord(RowState::Free)});
+      for (const auto& [key, hex] : row.unique) {
+        unique.push_back({key, hex, row.number});
+      }
+    }
+    if (!Exec("INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) VALUES " +
+                  Places(count, 5),
+              params, nullptr, error)) {
       Abandon();
       return Stored::Failed;
     }
-    for (const auto& [key, hex] : row.unique) {
-      if (Exec("INSERT INTO dtucfg_unique (key_name, value_hex, batch, row_no) VALUES (?, ?, ?, "
-               "?)",
-               {key, hex, batch.name, row.number}, nullptr, error)) {
-        continue;
-      }
-      Abandon();
-      if (Fault(*error) != DbFault::Duplicate) {
-        return Stored::Failed;
-      }
-      *clash = Clash{row.number, key, "", ""};
+  }
+  // The database holds every value unique against every batch; a clash is
+  // named by the first row, in the batch's order, whose value another has.
+  for (std::size_t first = 0; first < unique.size(); first += kRowsAtOnce) {
+    const std::size_t count = std::min(kRowsAtOnce, unique.size() - first);
+    std::vector<DbValue> params;
+    params.reserve(count * 4);
+    for (std::size_t i = first; i < first + count; ++i) {
+      params.insert(params.end(), {unique[i].key, unique[i].hex, batch.name, unique[i].row});
+    }
+    if (Exec("INSERT INTO dtucfg_unique (key_name, value_hex, batch, row_no) VALUES " +
+                 Places(count, 4),
+             params, nullptr, error)) {
+      continue;
+    }
+    Abandon();
+    if (Fault(*error) != DbFault::Duplicate) {
+      return Stored::Failed;
+    }
+    *clash = Clash{unique[first].row, unique[first].key, "", ""};
+    for (std::size_t i = first; i < first + count; ++i) {
       DbResult owner;
       DbError ignored;
       if (Exec("SELECT batch, row_no FROM dtucfg_unique WHERE key_name = ? AND value_hex = ?",
-               {key, hex}, &owner, &ignored) &&
+               {unique[i].key, unique[i].hex}, &owner, &ignored) &&
           !owner.rows.empty()) {
-        clash->batch = owner.rows[0][0].value_or("");
-        clash->batchRow = owner.rows[0][1].value_or("");
+        *clash = Clash{unique[i].row, unique[i].key, owner.rows[0][0].value_or(""),
+                       owner.rows[0][1].value_or("")};
+        break;
       }
-      return Stored::Clash;
     }
+    return Stored::Clash;
   }
   if (!db_.Commit(error)) {
     Abandon();
