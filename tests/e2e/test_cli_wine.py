@@ -34,9 +34,13 @@ PROFILE = ("[DTU NET]\r\nprotocol=UDP\r\nIP=wine.example.com\r\nPORT=7001\r\nBT=
 
 def dtucfg_exe(prefix, cwd, *args):
     """Runs the build's dtucfg.exe; returns (exit code, stdout bytes, stderr text)."""
-    p = subprocess.run([wine(), os.path.join(win_dir(), "dtucfg.exe"), *args], cwd=cwd,
-                       env=wine_env(prefix), stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=120, check=False)
+    try:
+        p = subprocess.run([wine(), os.path.join(win_dir(), "dtucfg.exe"), *args], cwd=cwd,
+                           env=wine_env(prefix), stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=120, check=False)
+    except subprocess.TimeoutExpired as e:
+        # What it said before it hung is what tells why.
+        raise AssertionError("dtucfg.exe %s did not end: %r %r" % (args, e.stdout, e.stderr))
     return p.returncode, p.stdout, p.stderr.decode("utf-8", "replace")
 
 
