@@ -34,10 +34,7 @@ int Run(const Options& options) {
   }
   BatchStore store;
   std::string stored;
-  int code = OpenBatchStore(target, false, &store);
-  if (code == kExitOk) {
-    code = FindBatch(store, target.name, &stored);
-  }
+  const int code = OpenBatch(target, &store, &stored);
   if (code != kExitOk) {
     return code;
   }

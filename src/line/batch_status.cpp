@@ -131,10 +131,7 @@ std::string Text(const std::string& name, Status& status) {
 int Run(const Options& options) {
   BatchStore store;
   std::string columns;
-  int code = OpenBatchStore(target, false, &store);
-  if (code == kExitOk) {
-    code = FindBatch(store, target.name, &columns);
-  }
+  const int code = OpenBatch(target, &store, &columns);
   if (code != kExitOk) {
     return code;
   }

@@ -50,10 +50,15 @@ int OpenBatchStore(const BatchTarget& target, bool create, BatchStore* store) {
   return code == kExitOk ? UseSchema(*store, create) : code;
 }
 
-int FindBatch(BatchStore& store, const std::string& name, std::string* columns) {
+int OpenBatch(const BatchTarget& target, BatchStore* store, std::string* columns) {
+  const int code = OpenBatchStore(target, false, store);
+  if (code != kExitOk) {
+    return code;
+  }
+  const std::string& name = target.name;
   DbError error;
   std::optional<std::string> stored;
-  if (!store.BatchColumns(name, &stored, &error)) {
+  if (!store->BatchColumns(name, &stored, &error)) {
     TellDbError("cannot read the batch", error);
     return kExitUnit;
   }

@@ -29,8 +29,9 @@ void AddBatchTarget(CLI::App& action, BatchTarget* target);
 // The database of --db or DTUCFG_DB, its tables ready (made when create says
 // so). kExitOk, or the exit code once told.
 int OpenBatchStore(const BatchTarget& target, bool create, BatchStore* store);
-// The batch's units CSV header, one CSV row. kExitOk, or the exit code once
-// told (no such batch: kExitUsage).
-int FindBatch(BatchStore& store, const std::string& name, std::string* columns);
+// The store as OpenBatchStore opens it, and the batch's units CSV header
+// (one CSV row). kExitOk, or the exit code once told (no such batch:
+// kExitUsage).
+int OpenBatch(const BatchTarget& target, BatchStore* store, std::string* columns);
 
 #endif
