@@ -110,7 +110,11 @@ class CliUnderWineTest(unittest.TestCase):
                                     "--port", "COM3", "--port", "COM4")
             self.assertEqual(out, b"COM3: written and verified (row 1)\n"
                                   b"COM4: written and verified (row 2)\n", err)
-            code, out, err = dtucfg("line", "DTU.ini", "--units", "units.csv",
+            # Rows of their own: units that already hold a row of the line's
+            # CSV would be refused, whichever port claimed first.
+            with open(os.path.join(s.workdir, "line.csv"), "w", encoding="ascii") as f:
+                f.write("ID\n7B 03\n7B 04\n")
+            code, out, err = dtucfg("line", "DTU.ini", "--units", "line.csv",
                                     "--report", "r.csv", "--port", "COM3", "--port", "COM4")
             self.assertEqual(code, 0, err)
             self.assertIn(b"units done: 2; failures: none; rows left: 0", out)
