@@ -20,6 +20,7 @@
 
 // The version of the tables this dtucfg knows. 2: the line's rules are in
 // the server, and a station's and a supervisor's login may do only their own.
+// 3: reporting views, which a reporter's login may read and nothing else.
 inline constexpr int kSchemaVersion = 2;
 // A run's hold on its station's name: renewed every few seconds by its
 // heartbeat, lapsed after this long unheard. A claim or a result needs it
@@ -68,6 +69,75 @@ struct ReportRow {
   std::string result;
   std::optional<std::string> cells;
   std::string sha;
+};
+
+// What the reporting views say of a batch, as batch status prints it and
+// batch serve shows it. Times are ISO 8601; ages are in seconds.
+struct BatchProgress {
+  std::string batch;
+  std::string createdAt;
+  std::int64_t rows = 0;
+  std::map<RowState, std::int64_t> states;  // claimed rows are those in doubt
+  std::int64_t recentOk = 0;                // units done in the last 10 minutes
+  double perHour = 0;                       // at that rate
+  std::optional<std::int64_t> secondsLeft;  // free and in doubt at that rate; none without one
+};
+
+struct StationFigures {
+  std::string batch;
+  std::string station;
+  std::int64_t done = 0;
+  std::int64_t failed = 0;                // every other result
+  std::optional<double> firstPassYield;   // done of all results, 0..1
+  std::int64_t inDoubt = 0;
+  std::string lastResult;                 // its last unit's, or empty
+  std::string lastAt;                     // ISO 8601, or empty
+  std::optional<std::int64_t> silentFor;  // seconds since it was last heard, by result or lease
+};
+
+struct FailureCause {
+  std::string batch;
+  std::string cause;  // the result word: "mismatch", "no-ack" ...
+  std::int64_t units = 0;
+};
+
+// A row that a unit may hold: in doubt (claimed) or held.
+struct OpenRow {
+  std::string batch;
+  std::int64_t row = 0;
+  RowState state = RowState::Claimed;
+  std::string station;
+  std::string port;
+  std::string since;  // ISO 8601
+  std::int64_t age = 0;
+  std::string why;  // the last result kept for it, if any
+};
+
+// One read of the views, for the batches asked (or every open one).
+struct LineView {
+  std::string readAt;  // the database's time, ISO 8601
+  std::vector<BatchProgress> batches;
+  std::vector<StationFigures> stations;
+  std::vector<FailureCause> causes;  // largest first
+  std::vector<OpenRow> open;         // oldest first
+};
+
+// Where a unit's ID came from: its batch's row, and the last result kept
+// for the row.
+struct UnitOrigin {
+  std::string batch;
+  std::int64_t row = 0;
+  RowState state = RowState::Free;
+  std::string cells;    // the row, one CSV row
+  std::string columns;  // the batch's units CSV header, one CSV row
+  std::string profile;  // the profile file's bytes, as hex
+  std::string sets;     // the batch's --set values, one CSV row
+  std::string uniqueKeys;
+  std::string sha;      // of the record the row gives
+  std::string station;  // of the last result, or empty
+  std::string port;
+  std::string at;  // ISO 8601
+  std::string result;
 };
 
 class BatchStore {
@@ -130,6 +200,15 @@ class BatchStore {
   bool CountRecentOk(const std::string& batch, int seconds, std::int64_t* count, DbError* error);
   // Every result, oldest first, with its row's cells.
   bool Results(const std::string& batch, std::vector<ReportRow>* rows, DbError* error);
+
+  // The reporting views, for these batches, or for every batch with rows
+  // not yet done or void when names is empty. A name with no batch is left
+  // out of view->batches.
+  bool ReadView(const std::vector<std::string>& names, LineView* view, DbError* error);
+  // The row whose key (as "ID") has this value, as hex of the bytes the unit
+  // got; found is false when no batch has it.
+  bool FindUnit(const std::string& key, const std::string& valueHex, bool* found,
+                UnitOrigin* origin, DbError* error);
 
   // A row's state and who holds it; found is false when there is none.
   bool RowHolder(const std::string& batch, std::int64_t row, bool* found, HeldRow* holder,
