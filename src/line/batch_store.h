@@ -183,9 +183,7 @@ class BatchStore {
   // such batch.
   bool BatchColumns(const std::string& name, std::optional<std::string>* columns, DbError* error);
 
-  // The rows in state (Claimed or Held), of one station or (empty) of all;
-  // why, the last result for each, only for all (a station's login does not
-  // read the results).
+  // A station's rows in state (Claimed or Held).
   bool RowsIn(const std::string& batch, RowState state, const std::string& station,
               std::vector<HeldRow>* rows, DbError* error);
   // Every result, oldest first, with its row's cells.
