@@ -75,8 +75,11 @@ struct Origin {
   std::vector<std::string> identity;  // the unique keys
 };
 
+// The ID as the settings file holds it, without the space the file ends it with.
 std::string IdText(const ConfigImage& record) {
-  return SettingsJson(record)[FindSetting(kIdKey)->section][kIdKey].get<std::string>();
+  std::string text = SettingsJson(record)[FindSetting(kIdKey)->section][kIdKey].get<std::string>();
+  text.erase(text.find_last_not_of(' ') + 1);
+  return text;
 }
 
 // The report as the line wrote it: the header its ledger gives (time, port,
