@@ -66,7 +66,7 @@ struct Origin {
   std::optional<std::string> batch;   // or
   std::optional<std::string> report;  // a line's report on one PC
   std::int64_t row = 0;
-  std::optional<std::string> state;  // the row's now, in a batch
+  std::optional<std::string> state;  // the row's now, in a batch: "done", "in doubt"...
   std::string station;               // empty: none, or a report
   std::string port;
   std::string at;
@@ -207,7 +207,8 @@ int FindInDatabase(BatchStore& store, const std::string& idHex, bool* found, Ori
   }
   origin->batch = stored.batch;
   origin->row = stored.row;
-  origin->state = RowStateName(stored.state);
+  // In the words batch status uses: a claimed row is one a unit may hold.
+  origin->state = stored.state == RowState::Claimed ? "in doubt" : RowStateName(stored.state);
   origin->station = stored.station;
   origin->port = stored.port;
   origin->at = stored.at;
