@@ -21,6 +21,7 @@
 #include "line/batch_text.h"
 #include "line/commands.h"
 #include "line/db_connect.h"
+#include "line/ledger.h"
 #include "protocol/unit_session.h"
 #include "settings/settings.h"
 
@@ -70,7 +71,7 @@ struct Origin {
   std::string station;               // empty: none, or a report
   std::string port;
   std::string at;
-  std::string result;  // the last one kept for the row; empty: none
+  std::string result;  // the row's last ok one, or its last; empty: none
   ConfigImage given{};
   std::vector<std::string> identity;  // the unique keys
 };
@@ -126,7 +127,7 @@ bool ReadReport(const std::string& path, Report* report, std::string* error) {
 }
 
 // The records the line made for the report's rows from base, as it made
-// them: one per row it gave out, with the row's last result.
+// them: one per row it gave out.
 struct ReportUnits {
   UnitsTable units;
   std::vector<std::size_t> from;  // the report's row of each
@@ -134,12 +135,17 @@ struct ReportUnits {
 
 int MakeReportUnits(const Options& options, const Report& report, const RecordInput& base,
                     ReportUnits* made) {
+  // As a batch tells a row's origin: its last ok result, or its last one.
   std::map<std::string, std::size_t> last;
   for (std::size_t r = 0; r < report.rows.size(); ++r) {
-    if (!report.rows[r][2].empty()) {
-      last[report.rows[r][2]] = r;
+    const std::vector<std::string>& fields = report.rows[r];
+    const auto [kept, added] = last.emplace(fields[2], r);
+    if (!fields[2].empty() && (added || fields[3] == ResultName(UnitResult::Ok) ||
+                               report.rows[kept->second][3] != ResultName(UnitResult::Ok))) {
+      kept->second = r;
     }
   }
+  last.erase("");
   CsvTable csv;
   csv.rows.push_back(report.keys);
   csv.lines.push_back(1);

@@ -37,7 +37,7 @@ class TraceTest(BatchTest):
         self.write_file("unit.bin", line.written[0])
         port = ["--port", "sim:" + self.path("unit.bin")]
 
-        code, out, err = self.trace(*port, "--json", role="owner")
+        code, out, err = self.trace(*port, "--json", role="reporter")
         self.assertEqual(code, 0, err)
         self.assertEqual((out["status"], out["identity"], out["settings"]),
                          ("provisioned", [], []))
@@ -52,7 +52,7 @@ class TraceTest(BatchTest):
         code, _, err = self.dtucfg("write", *port, self.path("u.ini"), "--set", "IP=10.9.9.9",
                                    role=None)
         self.assertEqual(code, 0, err)
-        code, out, err = self.trace(*port, role="owner")
+        code, out, err = self.trace(*port, role="reporter")
         self.assertEqual(code, 1, err)
         self.assertEqual(out.splitlines()[1:], [
             "changed since: 0 identity field(s), 1 setting(s)",
@@ -60,7 +60,7 @@ class TraceTest(BatchTest):
         # The same from the record saved at the desk.
         self.assertEqual(self.dtucfg("read", *port, "--format", "raw", "--out",
                                      self.path("saved.bin"), role=None)[0], 0)
-        code, out, err = self.trace("--record", self.path("saved.bin"), "--json", role="owner")
+        code, out, err = self.trace("--record", self.path("saved.bin"), "--json", role="reporter")
         self.assertEqual(code, 1, err)
         self.assertEqual((out["status"], out["identity"], out["settings"]),
                          ("changed", [], [{"field": "IP", "given": "10.0.0.5",
@@ -69,7 +69,7 @@ class TraceTest(BatchTest):
         code, _, err = self.dtucfg("write", *port, self.path("u.ini"), "--set", "ID=71 99",
                                    role=None)
         self.assertEqual(code, 0, err)
-        code, out, err = self.trace(*port, "--json", role="owner")
+        code, out, err = self.trace(*port, "--json", role="reporter")
         self.assertEqual(code, UNKNOWN, err)
         self.assertEqual((out["status"], out["origin"]), ("unknown", None))
 
