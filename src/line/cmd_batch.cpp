@@ -14,7 +14,7 @@
 namespace {
 
 const CliCommand* const kActions[] = {&kBatchCreate, &kBatchStatus, &kBatchReport, &kBatchRelease,
-                                      &kBatchVoid};
+                                      &kBatchVoid,   &kBatchServe};
 CLI::App* parsed[std::size(kActions)];
 
 void AddOptions(CLI::App& command, Options& options) {
