@@ -268,11 +268,10 @@ void Publish(Snapshot& snapshot, const Figures& figures, bool live) {
 }
 
 // Reads the views about once a second until Ctrl-C; an outage is waited
-// out, told once on standard error and on the page.
+// out, told once on standard error, and shown on the page.
 void Poll(BatchStore& store, const std::string& connection, const DbLimits& limits,
           Snapshot& snapshot, Figures figures) {
   bool live = true;
-  std::string told;
   auto next = std::chrono::steady_clock::now();
   while (!InterruptRequested()) {
     while (std::chrono::steady_clock::now() < next) {
@@ -296,17 +295,13 @@ void Poll(BatchStore& store, const std::string& connection, const DbLimits& limi
       figures.lastGood = view.readAt;
       figures.batches = Batches(view);
       live = true;
-      told.clear();
     } else {
       if (error.connectionLost) {
         store.Disconnect();
       }
-      const std::string why = MaskMessage(DbErrorText(error), connection);
-      if (why != told) {
-        Warn("waiting for the database, the page shows the figures of " +
-             (figures.lastGood.empty() ? std::string("none yet") : figures.lastGood) + ": " +
-             why);
-        told = why;
+      if (live) {
+        Warn("waiting for the database, the page shows the figures of " + figures.lastGood +
+             ": " + MaskMessage(DbErrorText(error), connection));
       }
       live = false;
     }
