@@ -325,13 +325,10 @@ int Run(const Options& /*options*/) {
     return kExitPort;
   }
   std::string connection;
-  int code = DbConnectionString(serve.db, &connection);
   BatchStore store;
   const DbLimits limits = Limits(serve.dbTimeout);
-  if (code == kExitOk) {
-    code = ConnectStore(connection, limits, &store);
-  }
-  if (code != kExitOk) {
+  const int code = OpenBatchStore({"", serve.db, serve.dbTimeout}, false, &store);
+  if (code != kExitOk || DbConnectionString(serve.db, &connection) != kExitOk) {
     return code;
   }
   LineView view;

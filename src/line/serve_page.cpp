@@ -94,7 +94,7 @@ const char* const kServePageScript = R"(
         tr.appendChild(cell('row', r.row, true));
         tr.appendChild(cell('station', r.station));
         tr.appendChild(cell('port', r.port));
-        tr.appendChild(cell('age', span(r.age), true));
+        tr.appendChild(cell('age', span(r.age_seconds), true));
         if (held) { tr.appendChild(cell('why', r.why)); }
         return tr;
       })));
@@ -110,9 +110,8 @@ const char* const kServePageScript = R"(
     done.appendChild(el('span', { 'data-k': 'rows' }, b.rows));
     done.appendChild(document.createTextNode(' done'));
     figures.appendChild(done);
-    var perHour = b.units_per_hour !== undefined ? b.units_per_hour : b.units_per_minute * 60;
-    var rate = el('span', {}, 'Rate (last 10 min): ');
-    rate.appendChild(el('span', { 'data-k': 'per_hour' }, Math.round(perHour)));
+        var rate = el('span', {}, 'Rate (last 10 min): ');
+    rate.appendChild(el('span', { 'data-k': 'per_hour' }, Math.round(b.units_per_hour)));
     rate.appendChild(document.createTextNode(' units/h'));
     figures.appendChild(rate);
     var left = el('span', {}, 'Time left: ');
@@ -139,9 +138,9 @@ const char* const kServePageScript = R"(
         tr.appendChild(cell('last_result', st.last_result || '-', false,
           st.last_result && st.last_result !== 'ok' ? 'bad' : ''));
         tr.appendChild(cell('last', clock(st.last)));
-        var silent = st.silent_for !== null && st.silent_for !== undefined && st.silent_for > SILENT;
+        var silent = st.silent_seconds !== null && st.silent_seconds !== undefined && st.silent_seconds > SILENT;
         var mark = el('td', { 'data-k': 'silent' });
-        if (silent) { mark.appendChild(el('span', { 'class': 'mark' }, 'SILENT ' + span(st.silent_for))); }
+        if (silent) { mark.appendChild(el('span', { 'class': 'mark' }, 'SILENT ' + span(st.silent_seconds))); }
         tr.appendChild(mark);
         return tr;
       })));
