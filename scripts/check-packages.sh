@@ -30,7 +30,7 @@ done
 info=$(dpkg-deb -I "$deb")
 grep -qx ' Package: dtucfg' <<<"$info" || fail "$deb: wrong Package"
 grep -qx " Version: $version" <<<"$info" || fail "$deb: wrong Version"
-for library in libc6 libnettle8 libodbc2; do
+for library in libc6 libnettle8 libodbc2 libmicrohttpd12; do
   grep -qE "^ Depends: (.*, )?$library( |,|$)" <<<"$info" || fail "$deb: Depends lacks $library"
 done
 diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort) <(printf '%s\n' \

@@ -80,8 +80,8 @@ bool ParseListen(const std::string& text, Listen* listen) {
   } else if (address.find(':') != std::string::npos) {
     return refuse("an IPv6 address goes in brackets, as [::1]:8080");
   }
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(port) > 65535) {
+  if (port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
     return refuse("the port must be a number from 0 to 65535");
   }
   if (address.empty() || address == "0.0.0.0" || address == "::") {
@@ -131,8 +131,7 @@ bool SameSecret(const std::string& a, const std::string& b) {
 }
 
 std::string Base64(const std::array<std::uint8_t, 32>& bytes) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
   for (std::size_t i = 0; i < bytes.size(); i += 3) {
     const std::uint32_t n = (std::uint32_t{bytes[i]} << 16) |
@@ -160,8 +159,8 @@ std::string Replaced(std::string text, const std::string& mark, const std::strin
 // The page with its policy: its own style and script by digest, the figures
 // from this server alone, nothing else from anywhere.
 struct Page {
-  std::string html = Replaced(Replaced(kServePageHtml, "STYLE", kServePageStyle), "SCRIPT",
-                              kServePageScript);
+  std::string html =
+      Replaced(Replaced(kServePageHtml, "STYLE", kServePageStyle), "SCRIPT", kServePageScript);
   std::string policy = "default-src 'none'; script-src " + Digest(kServePageScript) +
                        "; style-src " + Digest(kServePageStyle) +
                        "; connect-src 'self'; img-src 'none'; base-uri 'none'; form-action "
@@ -258,10 +257,11 @@ Json Batches(const LineView& view) {
 }
 
 void Publish(Snapshot& snapshot, const Figures& figures, bool live) {
-  const Json json = {{"read_at", platform::IsoLocalTime()},
-                     {"database", live ? "ok" : "waiting"},
-                     {"last_good", figures.lastGood.empty() ? Json(nullptr) : Json(figures.lastGood)},
-                     {"batches", figures.batches}};
+  const Json json = {
+      {"read_at", platform::IsoLocalTime()},
+      {"database", live ? "ok" : "waiting"},
+      {"last_good", figures.lastGood.empty() ? Json(nullptr) : Json(figures.lastGood)},
+      {"batches", figures.batches}};
   std::string text = json.dump();
   const std::lock_guard<std::mutex> lock(snapshot.mutex);
   snapshot.json = std::move(text);
@@ -300,8 +300,8 @@ void Poll(BatchStore& store, const std::string& connection, const DbLimits& limi
         store.Disconnect();
       }
       if (live) {
-        Warn("waiting for the database, the page shows the figures of " + figures.lastGood +
-             ": " + MaskMessage(DbErrorText(error), connection));
+        Warn("waiting for the database, the page shows the figures of " + figures.lastGood + ": " +
+             MaskMessage(DbErrorText(error), connection));
       }
       live = false;
     }
@@ -366,12 +366,11 @@ int Run(const Options& /*options*/) {
   }
   const Router routes(page, snapshot, OwnHosts(listen, server->port()), token);
   router.store(&routes);
-  const std::string host =
-      (listen.v6 ? "[" + listen.address + "]" : listen.address) + ":" +
-      std::to_string(server->port());
+  const std::string host = (listen.v6 ? "[" + listen.address + "]" : listen.address) + ":" +
+                           std::to_string(server->port());
   ResultNow("serving " +
-            (serve.names.empty() ? std::string("every open batch") : Names(serve.names)) +
-            " of " + MaskPassword(connection) + " at http://" + host + "/" +
+            (serve.names.empty() ? std::string("every open batch") : Names(serve.names)) + " of " +
+            MaskPassword(connection) + " at http://" + host + "/" +
             (token.empty() ? "" : "?token=" + token) + " (Ctrl-C stops)\n");
   std::thread poller(Poll, std::ref(store), std::cref(connection), std::cref(limits),
                      std::ref(snapshot), figures);
@@ -385,6 +384,5 @@ int Run(const Options& /*options*/) {
 
 }  // namespace
 
-const CliCommand kBatchServe = {"serve",
-                                "A live page of batches for the line's supervisor, and its JSON",
-                                AddOptions, Run};
+const CliCommand kBatchServe = {
+    "serve", "A live page of batches for the line's supervisor, and its JSON", AddOptions, Run};

@@ -25,7 +25,7 @@ constexpr unsigned kConnections = 32;
 constexpr unsigned kConnectionsPerAddress = 8;
 constexpr unsigned kIdleSeconds = 10;
 // Enough for a browser's request headers; a request bigger is refused.
-constexpr std::size_t kMemoryPerConnection = 32 * 1024;
+constexpr std::size_t kMemoryPerConnection = std::size_t{32} * 1024;
 constexpr unsigned kBacklog = 16;
 
 void Log(void* /*cls*/, const char* format, va_list args) {
@@ -38,8 +38,7 @@ void Log(void* /*cls*/, const char* format, va_list args) {
   Warn("the page's server: " + message);
 }
 
-std::optional<std::string> Value(MHD_Connection* connection, MHD_ValueKind kind,
-                                 const char* key) {
+std::optional<std::string> Value(MHD_Connection* connection, MHD_ValueKind kind, const char* key) {
   const char* value = MHD_lookup_connection_value(connection, kind, key);
   if (value == nullptr) {
     return std::nullopt;
@@ -75,19 +74,19 @@ class MhdServer final : public HttpServer {
       return false;
     }
     errno = 0;
-    daemon_ = MHD_start_daemon(
-        flags, port, nullptr, nullptr, &MhdServer::Answer, this,  //
-        MHD_OPTION_EXTERNAL_LOGGER, &Log, nullptr,                // first, so all goes there
-        MHD_OPTION_SOCK_ADDR, where,                              //
-        MHD_OPTION_CONNECTION_LIMIT, kConnections,                //
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
-        MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,                           //
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kMemoryPerConnection,              //
-        MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog,                              //
-        MHD_OPTION_LISTENING_ADDRESS_REUSE, 0,                                 //
-        MHD_OPTION_STRICT_FOR_CLIENT, 1,                                       //
-        MHD_OPTION_SERVER_INSANITY, 0,                                         //
-        MHD_OPTION_END);
+    daemon_ =
+        MHD_start_daemon(flags, port, nullptr, nullptr, &MhdServer::Answer, this,  //
+                         MHD_OPTION_EXTERNAL_LOGGER, &Log, nullptr,  // first, so all goes there
+                         MHD_OPTION_SOCK_ADDR, where,                //
+                         MHD_OPTION_CONNECTION_LIMIT, kConnections,  //
+                         MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
+                         MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,               //
+                         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kMemoryPerConnection,  //
+                         MHD_OPTION_LISTEN_BACKLOG_SIZE, kBacklog,                  //
+                         MHD_OPTION_LISTENING_ADDRESS_REUSE, 0,                     //
+                         MHD_OPTION_STRICT_FOR_CLIENT, 1,                           //
+                         MHD_OPTION_SERVER_INSANITY, 0,                             //
+                         MHD_OPTION_END);
     if (daemon_ == nullptr) {
       *error = errno != 0 ? std::strerror(errno) : "the server would not start";
       return false;
@@ -101,9 +100,8 @@ class MhdServer final : public HttpServer {
 
  private:
   static MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url,
-                           const char* method, const char* /*version*/,
-                           const char* /*uploadData*/, std::size_t* /*uploadSize*/,
-                           void** /*state*/) {
+                           const char* method, const char* /*version*/, const char* /*uploadData*/,
+                           std::size_t* /*uploadSize*/, void** /*state*/) {
     auto* self = static_cast<MhdServer*>(cls);
     HttpRequest request;
     request.method = method;

@@ -9,9 +9,8 @@ bool HttpServing(std::string* why) {
   return false;
 }
 
-std::unique_ptr<HttpServer> StartHttpServer(const std::string& /*address*/,
-                                            std::uint16_t /*port*/, HttpHandler /*handler*/,
-                                            std::string* error) {
+std::unique_ptr<HttpServer> StartHttpServer(const std::string& /*address*/, std::uint16_t /*port*/,
+                                            HttpHandler /*handler*/, std::string* error) {
   HttpServing(error);
   return nullptr;
 }

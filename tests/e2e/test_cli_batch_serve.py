@@ -8,7 +8,6 @@ import http.client
 import json
 import os
 import re
-import shutil
 import signal
 import subprocess
 import threading
@@ -20,7 +19,6 @@ from test_cli_batch import PG, BatchTest, Line, ids
 from test_cli_commands import DTUCFG
 
 WEB = os.path.join(ROOT, "tests", "e2e", "web")
-CHROMIUM = "/usr/bin/chromium"
 # The role that reads the figures.
 READER = "reporter"
 
@@ -89,6 +87,7 @@ class Browser:
     """tests/e2e/web/page.mjs: Debian's chromium, one command at a time."""
 
     def __init__(self, test):
+        # scripts/deps.sh installs chromium, node and tests/e2e/web's packages.
         self.process = subprocess.Popen(["node", os.path.join(WEB, "page.mjs")], cwd=WEB,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
@@ -103,9 +102,6 @@ class Browser:
         return json.loads(line)
 
 
-@unittest.skipUnless(os.path.exists(CHROMIUM) and os.path.isdir(
-    os.path.join(WEB, "node_modules", "playwright-core")) and shutil.which("node"),
-    "needs chromium and tests/e2e/web's packages: run scripts/deps.sh")
 class ServePageTest(BatchTest):
     def status(self, batch):
         code, out, err = self.dtucfg("batch", "status", batch, "--json", role=READER)
