@@ -52,7 +52,7 @@ done
 grep -q DTUCFG_DB "$scratch/page.txt" || fail "man page lacks DTUCFG_DB"
 # Every command and every option its --help names.
 for command in ports search read write diff restart factory-reset line show "batch create" \
-  "batch status" "batch report" "batch release" "batch void"; do
+  "batch status" "batch report" "batch release" "batch void" "batch serve"; do
   grep -qE "^ +dtucfg $command " "$scratch/page.txt" || fail "man page SYNOPSIS lacks $command"
   read -r -a words <<<"$command"
   for option in $("$installed/bin/dtucfg" "${words[@]}" --help | sed -n '/^Options:/,/^$/p' |

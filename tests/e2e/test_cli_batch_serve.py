@@ -198,6 +198,7 @@ class ServeSafetyTest(BatchTest):
         self.assertEqual(serve.request(path="/", host="localhost:" + port)[0], 200)
         for method, path, host, code in (("GET", "/data.json", "rebound.example:" + port, 421),
                                          ("GET", "/", None, 200),
+                                         ("HEAD", "/data.json", None, 200),
                                          ("GET", "/data.json", "127.0.0.1:1", 421),
                                          ("POST", "/data.json", None, 405),
                                          ("DELETE", "/", None, 405),

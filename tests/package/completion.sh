@@ -39,7 +39,7 @@ expect "--row" dtucfg batch void lot-1 --db DSN=x --r
 expect "" dtucfg line --batch lot-1 --station ""
 
 for command in ports search read write diff restart factory-reset line show batch \
-  "batch create" "batch status" "batch report" "batch release" "batch void"; do
+  "batch create" "batch status" "batch report" "batch release" "batch void" "batch serve"; do
   read -r -a words <<<"$command"
   offered=" $(complete_line dtucfg "${words[@]}" -) "
   options=$("$dtucfg" "${words[@]}" --help | sed -n '/^Options:/,/^$/p' | grep -oE '^ +-[^ ]+' | tr ',' ' ')
