@@ -191,8 +191,7 @@ class Router {
       return Plain(403, "the page's address needs its token, as batch serve printed it\n");
     }
     if (request.path == "/") {
-      HttpReply reply = Reply(200, "text/html; charset=utf-8", page_.html);
-      return reply;
+      return Reply(200, "text/html; charset=utf-8", page_.html);
     }
     if (request.path == "/data.json") {
       const std::lock_guard<std::mutex> lock(snapshot_.mutex);

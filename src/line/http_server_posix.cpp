@@ -86,6 +86,8 @@ class MhdServer final : public HttpServer {
                          MHD_OPTION_LISTENING_ADDRESS_REUSE, 0,                     //
                          MHD_OPTION_STRICT_FOR_CLIENT, 1,                           //
                          MHD_OPTION_SERVER_INSANITY, 0,                             //
+                         // platform::Start ignores SIGPIPE for the whole program.
+                         MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,  //
                          MHD_OPTION_END);
     if (daemon_ == nullptr) {
       *error = errno != 0 ? std::strerror(errno) : "the server would not start";

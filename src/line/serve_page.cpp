@@ -1,7 +1,7 @@
 // batch serve's page, for a wall screen across a room: large type, high
 // contrast, nothing loaded from anywhere but the server itself. The script
-// asks for the figures every 1.5 s and draws them anew only when they
-// changed; it builds the page from text nodes, never from markup, so that
+// asks for the figures every 1.5 s and puts them on the page only when what
+// it shows changed; it builds the page from text nodes, never from markup, so that
 // a station's or a batch's name is shown, never run.
 #include "line/serve_page.h"
 
@@ -52,7 +52,6 @@ const char* const kServePageScript = R"(
 (function () {
   var token = new URLSearchParams(location.search).get('token');
   var url = 'data.json' + (token ? '?token=' + encodeURIComponent(token) : '');
-  var shown = null;
   var SILENT = 30;
 
   function el(tag, attrs, text) {
@@ -160,11 +159,13 @@ const char* const kServePageScript = R"(
     s.appendChild(openRows('Held rows', 'held_rows', b.held_rows || [], true));
     return s;
   }
+  // Drawn aside, and put in place only when it differs from what is shown.
   function render(data) {
+    var next = el('main');
+    if (!data.batches.length) { next.appendChild(el('p', { 'class': 'none' }, 'No open batch.')); }
+    data.batches.forEach(function (b) { next.appendChild(batch(b)); });
     var main = document.getElementById('batches');
-    while (main.firstChild) { main.removeChild(main.firstChild); }
-    if (!data.batches.length) { main.appendChild(el('p', { 'class': 'none' }, 'No open batch.')); }
-    data.batches.forEach(function (b) { main.appendChild(batch(b)); });
+    if (next.innerHTML !== main.innerHTML) { main.replaceChildren.apply(main, next.childNodes); }
   }
   function status(text, when, cls) {
     var bar = document.getElementById('status');
@@ -179,8 +180,7 @@ const char* const kServePageScript = R"(
         return r.json();
       })
       .then(function (data) {
-        var key = JSON.stringify([data.database, data.batches]);
-        if (key !== shown) { shown = key; render(data); }
+        render(data);
         if (data.database === 'ok') {
           status('Live', 'figures of ' + clock(data.last_good), 'ok');
         } else {

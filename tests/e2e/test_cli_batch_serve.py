@@ -150,6 +150,11 @@ class ServePageTest(BatchTest):
         line = Line(self, "wall", {"bench-a": 1, "bench-b": 1})
         page = self.shown(browser, None, lambda p: p["batches"][0]["done"] == "2", "2 done")
         self.assertEqual(line.count(), 2)
+        # While nothing changes the page is left as it is: two reads of the
+        # figures later, nothing was put on it again.
+        renders = page["renders"]
+        time.sleep(3.5)
+        self.assertEqual(browser.ask(read=True)["page"]["renders"], renders)
         # The JSON URL gives what batch status --json prints, but for the
         # figures that move with the clock.
         self.assertEqual(still(json.loads(serve.request(path="/data.json")[2])["batches"][0]),

@@ -30,6 +30,7 @@ function read() {
   const status = document.getElementById('status');
   return {
     status: status.className.replace('status', '').trim(),
+    renders: window.renders,
     state: document.getElementById('state').textContent,
     when: document.getElementById('when').textContent,
     batches: [...document.querySelectorAll('section.batch')].map((s) => ({
@@ -58,6 +59,12 @@ for await (const line of createInterface({ input: process.stdin })) {
   try {
     if (command.open) {
       const response = await page.goto(command.open);
+      // Counts the times the figures were put on the page.
+      await page.evaluate(() => {
+        window.renders = 0;
+        new MutationObserver(() => { window.renders += 1; })
+          .observe(document.getElementById('batches'), { childList: true });
+      });
       answer({ status: response.status(), problems });
     } else if (command.read) {
       answer({ page: await page.evaluate(read), problems });
