@@ -32,8 +32,11 @@ add_library(dtu_cli STATIC ${DTU_CLI_SOURCES})
 target_link_libraries(dtu_cli PUBLIC dtu_platform)
 target_compile_definitions(dtu_cli PUBLIC DTU_VERSION="${PROJECT_VERSION}")
 target_include_directories(dtu_cli SYSTEM PUBLIC ${DTU_CLI11_INCLUDE} ${DTU_JSON_INCLUDE})
-add_library(dtu_line STATIC ${DTU_LINE_SOURCES})
-target_link_libraries(dtu_line PUBLIC dtu_cli ODBC::ODBC)
+# batch serve's page server: libmicrohttpd, in the Linux build only.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(MHD REQUIRED IMPORTED_TARGET libmicrohttpd)
+add_library(dtu_line STATIC ${DTU_LINE_SOURCES} ${DTU_LINE_POSIX_SOURCES})
+target_link_libraries(dtu_line PUBLIC dtu_cli ODBC::ODBC PkgConfig::MHD)
 add_executable(dtucfg ${DTU_CLI_MAIN})
 target_link_libraries(dtucfg PRIVATE dtu_line)
 

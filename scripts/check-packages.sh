@@ -30,7 +30,7 @@ done
 info=$(dpkg-deb -I "$deb")
 grep -qx ' Package: dtucfg' <<<"$info" || fail "$deb: wrong Package"
 grep -qx " Version: $version" <<<"$info" || fail "$deb: wrong Version"
-for library in libc6 libnettle8 libodbc2; do
+for library in libc6 libnettle8 libodbc2 libmicrohttpd12; do
   grep -qE "^ Depends: (.*, )?$library( |,|$)" <<<"$info" || fail "$deb: Depends lacks $library"
 done
 diff <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort) <(printf '%s\n' \
@@ -52,7 +52,7 @@ done
 grep -q DTUCFG_DB "$scratch/page.txt" || fail "man page lacks DTUCFG_DB"
 # Every command and every option its --help names.
 for command in ports search read write diff restart factory-reset line trace show "batch create" \
-  "batch status" "batch report" "batch release" "batch void"; do
+  "batch status" "batch report" "batch release" "batch void" "batch serve"; do
   grep -qE "^ +dtucfg $command " "$scratch/page.txt" || fail "man page SYNOPSIS lacks $command"
   read -r -a words <<<"$command"
   for option in $("$installed/bin/dtucfg" "${words[@]}" --help | sed -n '/^Options:/,/^$/p' |

@@ -7,7 +7,9 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
           binutils-mingw-w64-x86-64 wine64 fonts-wine xvfb x11-utils imagemagick python3 file
           clang-format clang-tidy libcli11-dev nlohmann-json3-dev nettle-dev fonts-dejavu-core
           unzip dpkg-dev man-db bash-completion python3-pefile
-          postgresql unixodbc-dev odbc-postgresql
+          postgresql unixodbc-dev odbc-postgresql pkg-config libmicrohttpd-dev
+          # batch serve's page is tested in Debian's chromium, driven from node.
+          chromium nodejs
           # The i686 release runs under Debian's 32-bit Wine; its dtucfg.exe
           # reaches PostgreSQL through Wine's odbc32, which loads the i386
           # unixODBC and driver. Both read the same /etc/odbcinst.ini.
@@ -15,7 +17,7 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libb
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 fonts-wine xvfb
             imagemagick python3 python3-pefile libcli11-dev nlohmann-json3-dev nettle-dev
-            unixodbc-dev odbc-postgresql)
+            unixodbc-dev odbc-postgresql pkg-config libmicrohttpd-dev)
 fi
 
 missing=()
@@ -45,3 +47,11 @@ for driver in "PostgreSQL Unicode" "PostgreSQL ANSI"; do
       '/^\[/ { on = ($0 == want) } on' /usr/share/psqlodbc/odbcinst.ini.template)"
   fi
 done
+
+# The page test's driver of chromium, as tests/e2e/web/package-lock.json pins
+# it (it brings no browser of its own).
+if [ "${1:-}" != "--run-only" ]; then
+  command -v npm >/dev/null || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q \
+    --no-install-recommends -o DPkg::Lock::Timeout=600 npm
+  (cd "$(dirname "$0")/../tests/e2e/web" && npm ci --no-audit --no-fund --loglevel=error)
+fi

@@ -11,7 +11,8 @@
 - what one database server writes its own way is said only in its dialect
   file (src/line/dialect_*.cpp): no INTERVAL, TIMESTAMP WITH, RETURNING,
   SKIP LOCKED or pg_ in a string anywhere else, and no SQLSTATE in dtucfg's
-  strings; ODBC's headers are included by the ODBC wrapper alone;
+  strings; ODBC's headers are included by the ODBC wrapper alone, and
+  libmicrohttpd's by batch serve's server alone;
 - sources are .h and .cpp files, so that nothing escapes these checks.
 
 Usage: check_sources.py SRC_DIR. Prints every breach with its file and line,
@@ -56,6 +57,10 @@ LIBRARIES = re.compile(r"^(CLI/|nlohmann/)")
 # ODBC's headers, and the one file that may include them.
 ODBC_HEADER = re.compile(r"^(sql|sqlext|sqltypes|sqlucode|sqlspi|odbcinst|odbcinstext)\.h$")
 ODBC_WRAPPER = os.path.join("line", "odbc.cpp")
+# libmicrohttpd's header, and the one file that may include it: batch serve's
+# server in the Linux build.
+HTTP_HEADER = "microhttpd.h"
+HTTP_SERVER = os.path.join("line", "http_server_posix.cpp")
 # The core allocates nothing: none of these may reach it.
 ALLOCATING = set("""
     condition_variable deque filesystem forward_list fstream functional future iostream list map
@@ -146,6 +151,8 @@ def check_file(path, relative, folder, name):
             odbc = ODBC_HEADER.match(header)
             if odbc and relative != ODBC_WRAPPER:
                 breaches.append(where + "<%s> belongs in %s alone" % (header, ODBC_WRAPPER))
+            elif header == HTTP_HEADER and relative != HTTP_SERVER:
+                breaches.append(where + "<%s> belongs in %s alone" % (header, HTTP_SERVER))
             elif not odbc and not platform and header not in STANDARD and not (
                     folder in DTUCFG and LIBRARIES.search(header)):
                 breaches.append(where + "<%s> belongs in a _win32 or _posix file" % header)

@@ -13,8 +13,8 @@
 
 namespace {
 
-const CliCommand* const kActions[] = {&kBatchCreate, &kBatchStatus, &kBatchReport, &kBatchRelease,
-                                      &kBatchVoid};
+const CliCommand* const kActions[] = {&kBatchCreate,  &kBatchStatus, &kBatchReport,
+                                      &kBatchRelease, &kBatchVoid,   &kBatchServe};
 CLI::App* parsed[std::size(kActions)];
 
 void AddOptions(CLI::App& command, Options& options) {

@@ -19,6 +19,7 @@ extern const CliCommand kBatchStatus;
 extern const CliCommand kBatchReport;
 extern const CliCommand kBatchRelease;
 extern const CliCommand kBatchVoid;
+extern const CliCommand kBatchServe;
 
 // What every action takes: the batch's NAME, --db and --db-timeout.
 struct BatchTarget {

@@ -40,7 +40,7 @@ expect "" dtucfg line --batch lot-1 --station ""
 expect "--profile" dtucfg trace --report r.csv --pro
 
 for command in ports search read write diff restart factory-reset line trace show batch \
-  "batch create" "batch status" "batch report" "batch release" "batch void"; do
+  "batch create" "batch status" "batch report" "batch release" "batch void" "batch serve"; do
   read -r -a words <<<"$command"
   offered=" $(complete_line dtucfg "${words[@]}" -) "
   options=$("$dtucfg" "${words[@]}" --help | sed -n '/^Options:/,/^$/p' | grep -oE '^ +-[^ ]+' | tr ',' ' ')
