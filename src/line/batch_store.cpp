@@ -71,23 +71,11 @@ bool BatchStore::Abandon() {
 
 namespace {
 
-// Rows one statement stores: a round trip each would make a batch of
-// 100,000 rows take minutes.
-constexpr std::size_t kRowsAtOnce = 5000;
-
-// "(?, ?), (?, ?)" for rows of width parameters each.
-std::string Places(std::size_t rows, std::size_t width) {
-  std::string row = "(?";
-  for (std::size_t i = 1; i < width; ++i) {
-    row += ", ?";
-  }
-  row += ")";
-  std::string places;
-  for (std::size_t i = 0; i < rows; ++i) {
-    places += (i == 0 ? "" : ", ") + row;
-  }
-  return places;
-}
+// Rows one statement stores, each column of them a list bound as one
+// parameter: a round trip, or a parameter, per row would make a batch of
+// 100,000 rows take minutes; and each statement stays well inside the time
+// limit of a call.
+constexpr std::size_t kRowsAtOnce = 10000;
 
 struct UniqueValue {
   std::string key;
@@ -108,38 +96,57 @@ BatchStore::Stored BatchStore::StoreBatch(const StoredBatch& batch, Clash* clash
     Abandon();
     return Fault(*error) == DbFault::Duplicate ? Stored::NameTaken : Stored::Failed;
   }
+  const std::string storeRows =
+      "INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) SELECT ?, "
+      "CAST(lists.n AS INTEGER), lists.c, lists.s, ? FROM " +
+      dialect_->listsTable({"n", "c", "s"});
   std::vector<UniqueValue> unique;
   for (std::size_t first = 0; first < batch.rows.size(); first += kRowsAtOnce) {
     const std::size_t count = std::min(kRowsAtOnce, batch.rows.size() - first);
-    std::vector<DbValue> params;
-    params.reserve(count * 5);
+    std::vector<std::string> numbers;
+    std::vector<std::string> cells;
+    std::vector<std::string> digests;
+    numbers.reserve(count);
+    cells.reserve(count);
+    digests.reserve(count);
     for (std::size_t i = first; i < first + count; ++i) {
       const StoredBatch::Row& row = batch.rows[i];
-      params.insert(params.end(),
-                    {batch.name, row.number, row.cells, row.sha, StateWord(RowState::Free)});
+      numbers.push_back(std::to_string(row.number));
+      cells.push_back(row.cells);
+      digests.push_back(row.sha);
       for (const auto& [key, hex] : row.unique) {
         unique.push_back({key, hex, row.number});
       }
     }
-    if (!Exec("INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) VALUES " +
-                  Places(count, 5),
-              params, nullptr, error)) {
+    if (!Exec(storeRows,
+              {batch.name, StateWord(RowState::Free), dialect_->list(numbers),
+               dialect_->list(cells), dialect_->list(digests)},
+              nullptr, error)) {
       Abandon();
       return Stored::Failed;
     }
   }
   // The database holds every value unique against every batch; a clash is
   // named by the first row, in the batch's order, whose value another has.
+  const std::string storeUnique =
+      "INSERT INTO dtucfg_unique (key_name, value_hex, batch, row_no) SELECT lists.k, lists.v, "
+      "?, CAST(lists.r AS INTEGER) FROM " +
+      dialect_->listsTable({"k", "v", "r"});
   for (std::size_t first = 0; first < unique.size(); first += kRowsAtOnce) {
     const std::size_t count = std::min(kRowsAtOnce, unique.size() - first);
-    std::vector<DbValue> params;
-    params.reserve(count * 4);
+    std::vector<std::string> places;
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+    std::vector<std::string> rows;
     for (std::size_t i = first; i < first + count; ++i) {
-      params.insert(params.end(), {unique[i].key, unique[i].hex, batch.name, unique[i].row});
+      places.push_back(std::to_string(i));
+      keys.push_back(unique[i].key);
+      values.push_back(unique[i].hex);
+      rows.push_back(std::to_string(unique[i].row));
     }
-    if (Exec("INSERT INTO dtucfg_unique (key_name, value_hex, batch, row_no) VALUES " +
-                 Places(count, 4),
-             params, nullptr, error)) {
+    if (Exec(storeUnique,
+             {batch.name, dialect_->list(keys), dialect_->list(values), dialect_->list(rows)},
+             nullptr, error)) {
       continue;
     }
     Abandon();
@@ -147,16 +154,19 @@ BatchStore::Stored BatchStore::StoreBatch(const StoredBatch& batch, Clash* clash
       return Stored::Failed;
     }
     *clash = Clash{unique[first].row, unique[first].key, "", ""};
-    for (std::size_t i = first; i < first + count; ++i) {
-      DbResult owner;
-      DbError ignored;
-      if (Exec("SELECT batch, row_no FROM dtucfg_unique WHERE key_name = ? AND value_hex = ?",
-               {unique[i].key, unique[i].hex}, &owner, &ignored) &&
-          !owner.rows.empty()) {
-        *clash = Clash{unique[i].row, unique[i].key, owner.rows[0][0].value_or(""),
-                       owner.rows[0][1].value_or("")};
-        break;
-      }
+    DbResult owner;
+    DbError ignored;
+    if (Exec("SELECT CAST(lists.r AS INTEGER), lists.k, u.batch, u.row_no FROM " +
+                 dialect_->listsTable({"p", "k", "v", "r"}) +
+                 " JOIN dtucfg_unique u ON u.key_name = lists.k AND u.value_hex = lists.v ORDER "
+                 "BY CAST(lists.p AS INTEGER) FETCH FIRST 1 ROWS ONLY",
+             {dialect_->list(places), dialect_->list(keys), dialect_->list(values),
+              dialect_->list(rows)},
+             &owner, &ignored) &&
+        !owner.rows.empty()) {
+      const DbRow& found = owner.rows[0];
+      *clash = Clash{Number(found[0]), found[1].value_or(""), found[2].value_or(""),
+                     found[3].value_or("")};
     }
     return Stored::Clash;
   }

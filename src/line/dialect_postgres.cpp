@@ -4,6 +4,8 @@
 // keeps its name only through them, and a supervisor settles rows only
 // through its own.
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "line/dialect.h"
 
@@ -72,6 +74,39 @@ DbFault Classify(const std::string& state, const std::string& message) {
     return DbFault::ReadOnly;
   }
   return DbFault::Other;
+}
+
+// unnest() of text arrays, one row per element, the arrays side by side.
+std::string ListsTable(const std::vector<std::string>& columns) {
+  std::string table = "unnest(";
+  std::string names;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    table += (i == 0 ? "" : ", ") + std::string("CAST(? AS TEXT[])");
+    names += (i == 0 ? "" : ", ") + columns[i];
+  }
+  return table + ") AS lists (" + names + ")";
+}
+
+// An array's text: each element quoted, so that only " and \ need escaping.
+std::string List(const std::vector<std::string>& values) {
+  std::size_t size = 2;
+  for (const std::string& value : values) {
+    size += value.size() + 3;
+  }
+  std::string list;
+  list.reserve(size);
+  list += '{';
+  for (const std::string& value : values) {
+    list += list.size() == 1 ? "\"" : ",\"";
+    for (const char c : value) {
+      if (c == '"' || c == '\\') {
+        list += '\\';
+      }
+      list += c;
+    }
+    list += '"';
+  }
+  return list + "}";
 }
 
 #define DTU_DEFINER " LANGUAGE plpgsql SECURITY DEFINER SET search_path = {schema}, pg_temp AS $$ "
@@ -201,4 +236,6 @@ const Dialect kPostgres = {
     TimeText,
     IsoTime,
     Classify,
+    ListsTable,
+    List,
 };
