@@ -286,22 +286,59 @@ bool BatchStore::CountRecentOk(const std::string& batch, int seconds, std::int64
                {batch, ResultWord(UnitResult::Ok), std::int64_t{seconds}}, count, error);
 }
 
-bool BatchStore::Results(const std::string& batch, std::vector<ReportRow>* rows, DbError* error) {
-  DbResult results;
-  if (!Exec("SELECT " + dialect_->timeText("r.at") +
-                ", r.station, r.port, r.row_no, r.result, w.cells, r.record_sha256 FROM "
-                "dtucfg_result r LEFT JOIN dtucfg_row w ON w.batch = r.batch AND w.row_no = "
-                "r.row_no WHERE r.batch = ? ORDER BY r.at, r.id",
-            {batch}, &results, error)) {
-    return false;
+namespace {
+
+// Results a page of batch report holds: the driver reads a whole result into
+// memory, so a batch's are read a page at a time.
+constexpr std::int64_t kResultsAtOnce = 5000;
+
+}  // namespace
+
+bool BatchStore::Results(const std::string& batch,
+                         const std::function<bool(const std::vector<ReportRow>&)>& take,
+                         DbError* error) {
+  // Keyset pages, in the order of the index on (batch, at): each page starts
+  // after the last one's time and id, however many results came before.
+  const std::string select = "SELECT " + dialect_->timeText("r.at") +
+                             ", r.station, r.port, r.row_no, r.result, w.cells, "
+                             "r.record_sha256, r.id FROM dtucfg_result r LEFT JOIN dtucfg_row w "
+                             "ON w.batch = r.batch AND w.row_no = r.row_no WHERE r.batch = ?";
+  const std::string order =
+      " ORDER BY r.at, r.id FETCH FIRST " + std::to_string(kResultsAtOnce) + " ROWS ONLY";
+  const std::string after =
+      " AND (r.at, r.id) > (CAST(? AS " + std::string(dialect_->timeType) + "), CAST(? AS BIGINT))";
+  // One snapshot, so that the pages neither miss nor repeat a result kept
+  // meanwhile.
+  if (!db_.BeginSnapshot(error)) {
+    return Abandon();
   }
-  rows->clear();
-  for (const DbRow& row : results.rows) {
-    rows->push_back({dialect_->isoTime(row[0].value_or("")), row[1].value_or(""),
-                     row[2].value_or(""), row[3].value_or(""), row[4].value_or(""), row[5],
-                     row[6].value_or("")});
+  std::optional<std::string> lastAt;
+  std::int64_t lastId = 0;
+  std::vector<ReportRow> rows;
+  for (;;) {
+    DbResult page;
+    const bool read = lastAt ? Exec(select + after + order, {batch, *lastAt, lastId}, &page, error)
+                             : Exec(select + order, {batch}, &page, error);
+    if (!read) {
+      return Abandon();
+    }
+    rows.clear();
+    for (const DbRow& row : page.rows) {
+      rows.push_back({dialect_->isoTime(row[0].value_or("")), row[1].value_or(""),
+                      row[2].value_or(""), row[3].value_or(""), row[4].value_or(""), row[5],
+                      row[6].value_or("")});
+    }
+    if (!page.rows.empty() && !take(rows)) {
+      break;
+    }
+    if (page.rows.size() < static_cast<std::size_t>(kResultsAtOnce)) {
+      break;
+    }
+    lastAt = page.rows.back()[0];
+    lastId = Number(page.rows.back()[7]);
   }
-  return true;
+  // Nothing was changed: the snapshot is let go.
+  return db_.Rollback(error);
 }
 
 bool BatchStore::RowHolder(const std::string& batch, std::int64_t row, bool* found, HeldRow* holder,

@@ -8,6 +8,7 @@
 #define DTU_LINE_BATCH_STORE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -87,8 +88,8 @@ struct StationFigures {
   std::string batch;
   std::string station;
   std::int64_t done = 0;
-  std::int64_t failed = 0;                // every other result
-  std::optional<double> firstPassYield;   // done of all results, 0..1
+  std::int64_t failed = 0;               // every other result
+  std::optional<double> firstPassYield;  // done of all results, 0..1
   std::int64_t inDoubt = 0;
   std::string lastResult;                 // its last unit's, or empty
   std::string lastAt;                     // ISO 8601, or empty
@@ -198,8 +199,11 @@ class BatchStore {
               std::vector<HeldRow>* rows, DbError* error);
   bool CountResults(const std::string& batch, std::vector<StationCount>* stations, DbError* error);
   bool CountRecentOk(const std::string& batch, int seconds, std::int64_t* count, DbError* error);
-  // Every result, oldest first, with its row's cells.
-  bool Results(const std::string& batch, std::vector<ReportRow>* rows, DbError* error);
+  // Every result, oldest first, with its row's cells, a page at a time from
+  // one snapshot: each page goes to take before the next is read, so that a
+  // batch of any size takes the same memory. take returns false to stop.
+  bool Results(const std::string& batch,
+               const std::function<bool(const std::vector<ReportRow>&)>& take, DbError* error);
 
   // The reporting views, for these batches, or for every batch with rows
   // not yet done or void when names is empty. A name with no batch is left
