@@ -312,13 +312,15 @@ bool BatchStore::Results(const std::string& batch,
   if (!db_.BeginSnapshot(error)) {
     return Abandon();
   }
+  const std::string first = select + order;
+  const std::string next = select + after + order;
   std::optional<std::string> lastAt;
   std::int64_t lastId = 0;
   std::vector<ReportRow> rows;
   for (;;) {
     DbResult page;
-    const bool read = lastAt ? Exec(select + after + order, {batch, *lastAt, lastId}, &page, error)
-                             : Exec(select + order, {batch}, &page, error);
+    const bool read = lastAt ? Exec(next, {batch, *lastAt, lastId}, &page, error)
+                             : Exec(first, {batch}, &page, error);
     if (!read) {
       return Abandon();
     }

@@ -76,7 +76,7 @@ std::string Filled(int rows, std::string* error) {
     return found->second;
   }
   Server& server = Server::Get();
-  const std::string batch = Fresh("filled");
+  std::string batch = Fresh("filled");
   *error = server.error();
   if (!error->empty() || !server.CreateBatch(batch, rows, error) || !Fill(batch, rows, error)) {
     error->insert(0, "cannot make the batch: ");
