@@ -51,7 +51,7 @@ for section in SYNOPSIS COMMANDS PORTS "UNITS CSV" "PRODUCTION LINE" "SEVERAL ST
 done
 grep -q DTUCFG_DB "$scratch/page.txt" || fail "man page lacks DTUCFG_DB"
 # Every command and every option its --help names.
-for command in ports search read write diff restart factory-reset line show "batch create" \
+for command in ports search read write diff restart factory-reset line trace show "batch create" \
   "batch status" "batch report" "batch release" "batch void"; do
   grep -qE "^ +dtucfg $command " "$scratch/page.txt" || fail "man page SYNOPSIS lacks $command"
   read -r -a words <<<"$command"
@@ -60,7 +60,7 @@ for command in ports search read write diff restart factory-reset line show "bat
     grep -qe "$option" "$scratch/page.txt" || fail "man page lacks $command's $option"
   done
 done
-for code in 0 1 2 3 4 5 130; do
+for code in 0 1 2 3 4 5 6 130; do
   sed -n '/^EXIT STATUS/,/^[A-Z]/p' "$scratch/page.txt" | grep -qE "^ +$code " ||
     fail "man page EXIT STATUS lacks $code"
 done

@@ -31,8 +31,9 @@ int RunCli(int argc, char** argv, const CliCommand* const* commands, std::size_t
       "\"PORT: result\" and each of its lines prefixed \"PORT: \".\n"
       "Exit codes: 0 done (or the same); 1 differences found; 2 usage error or input refused,\n"
       "nothing sent; 3 no unit answered; 4 the port cannot be opened; 5 the unit failed a\n"
-      "command (line: the report or the database cannot be written); 130 interrupted. With\n"
-      "several ports, the largest of theirs; with a database, 4 when it cannot be reached.");
+      "command (line: the report or the database cannot be written); 6 trace: no batch or\n"
+      "report has the unit's ID; 130 interrupted. With several ports, the largest of theirs;\n"
+      "with a database, 4 when it cannot be reached.");
 
   std::vector<CLI::App*> subcommands(count);
   for (std::size_t i = 0; i < count; ++i) {

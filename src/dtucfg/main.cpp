@@ -13,8 +13,9 @@
 namespace {
 
 const CliCommand* const kCommands[] = {
-    &kPortsCommand, &kSearchCommand, &kReadCommand,    &kWriteCommand,        &kDiffCommand,
-    &kLineCommand,  &kBatchCommand,  &kRestartCommand, &kFactoryResetCommand, &kShowCommand,
+    &kPortsCommand,   &kSearchCommand,       &kReadCommand,  &kWriteCommand,
+    &kDiffCommand,    &kLineCommand,         &kBatchCommand, &kTraceCommand,
+    &kRestartCommand, &kFactoryResetCommand, &kShowCommand,
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The line's tables as the first batch create makes them, the rules the
 // server keeps for them, and their version.
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,22 @@ const char* const kSchema[] = {
         token VARCHAR(64) NOT NULL, batch VARCHAR(200), backend BIGINT, seen_at {time} NOT NULL))",
 };
 
+// What each version after the first adds to the tables; the rules are made
+// anew at every version. Version 2 added only rules.
+const char* const kToVersion3[] = {
+    // A row's results, for its history and for why it is held; and the few
+    // failures, counted by cause without reading every result.
+    R"(CREATE INDEX dtucfg_result_row ON dtucfg_result (batch, row_no, id))",
+    R"(CREATE INDEX dtucfg_result_failed ON dtucfg_result (batch, result) WHERE result <> '{ok}')",
+};
+
+struct Step {
+  int version;
+  const char* const* statements;
+  std::size_t count;
+};
+const Step kSteps[] = {{2, nullptr, 0}, {3, kToVersion3, std::size(kToVersion3)}};
+
 // text with each {word} of words replaced.
 std::string Filled(const char* text,
                    const std::vector<std::pair<std::string, std::string>>& words) {
@@ -58,7 +75,11 @@ std::string Filled(const char* text,
 
 bool BatchStore::SchemaVersion(int* version, DbError* error) {
   DbResult result;
-  if (!Exec("SELECT version FROM dtucfg_schema", {}, &result, error)) {
+  // A reporter's login reads the views only.
+  const bool read = Exec("SELECT version FROM dtucfg_schema", {}, &result, error) ||
+                    (Fault(*error) == DbFault::Denied &&
+                     Exec("SELECT version FROM dtucfg_version", {}, &result, error));
+  if (!read) {
     if (Fault(*error) != DbFault::MissingTable) {
       return false;
     }
@@ -69,13 +90,11 @@ bool BatchStore::SchemaVersion(int* version, DbError* error) {
   return true;
 }
 
-// The line's rules and their grants, in the dialect's words.
-bool BatchStore::MakeRules(DbError* error) {
-  std::string schema;
-  if (!Word(dialect_->currentSchema, {}, &schema, error)) {
-    return false;
-  }
-  const std::vector<std::pair<std::string, std::string>> words = {
+namespace {
+
+// The words a statement of the schema or the rules may hold.
+std::vector<std::pair<std::string, std::string>> Words(const std::string& schema) {
+  return {
       {"{schema}", schema},
       {"{lease}", std::to_string(kLeaseSeconds)},
       {"{free}", RowStateName(RowState::Free)},
@@ -85,7 +104,19 @@ bool BatchStore::MakeRules(DbError* error) {
       {"{held}", RowStateName(RowState::Held)},
       {"{release}", SettlementName(Settlement::Release)},
       {"{taken_back}", ResultName(UnitResult::TakenBack)},
+      {"{ok}", ResultName(UnitResult::Ok)},
   };
+}
+
+}  // namespace
+
+// The line's rules and their grants, in the dialect's words.
+bool BatchStore::MakeRules(DbError* error) {
+  std::string schema;
+  if (!Word(dialect_->currentSchema, {}, &schema, error)) {
+    return false;
+  }
+  const auto words = Words(schema);
   for (std::size_t i = 0; i < dialect_->ruleCount; ++i) {
     if (!Exec(Filled(dialect_->rules[i], words), {}, nullptr, error)) {
       return false;
@@ -108,20 +139,31 @@ bool BatchStore::CreateSchema(DbError* error) {
       return Abandon();
     }
   }
-  if (!MakeRules(error) || !Exec("INSERT INTO dtucfg_schema (version) VALUES (?)",
-                                 {std::int64_t{kSchemaVersion}}, nullptr, error)) {
+  if (!Steps(1, error) || !MakeRules(error) ||
+      !Exec("INSERT INTO dtucfg_schema (version) VALUES (?)", {std::int64_t{kSchemaVersion}},
+            nullptr, error)) {
     return Abandon();
   }
   return db_.Commit(error);
 }
 
-// Version 1 had the same tables, and no rules in the server.
+bool BatchStore::Steps(int from, DbError* error) {
+  for (const Step& step : kSteps) {
+    for (std::size_t i = 0; step.version > from && i < step.count; ++i) {
+      if (!Exec(Filled(step.statements[i], Words("")), {}, nullptr, error)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 bool BatchStore::UpgradeSchema(int from, DbError* error) {
-  if (from != 1 || !db_.Begin(error)) {
+  if (from < 1 || from >= kSchemaVersion || !db_.Begin(error)) {
     return false;
   }
   DbResult changed;
-  if (!MakeRules(error) ||
+  if (!Steps(from, error) || !MakeRules(error) ||
       !Exec("UPDATE dtucfg_schema SET version = ? WHERE version = ?",
             {std::int64_t{kSchemaVersion}, std::int64_t{from}}, &changed, error) ||
       changed.affected != 1) {

@@ -2,9 +2,7 @@
 // rows in doubt; as text or JSON.
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -16,130 +14,102 @@
 #include "line/batch_text.h"
 #include "line/commands.h"
 #include "line/db_connect.h"
+#include "line/view_json.h"
 
 namespace {
 
 BatchTarget target;
-// The rate is counted over this long.
-constexpr int kRateSeconds = 600;
 
 void AddOptions(CLI::App& action, Options& options) {
   AddBatchTarget(action, &target);
   action.add_flag("--json", options.json, "As JSON");
 }
 
-struct Status {
-  std::map<RowState, std::int64_t> rows;
-  std::vector<HeldRow> doubt;
-  std::vector<HeldRow> held;                    // by faulty units that carry their IDs
-  std::vector<StationCount> stations;           // with those that only hold rows in doubt
-  std::map<std::string, std::int64_t> doubtBy;  // rows in doubt per station
-  std::int64_t recent = 0;
-
-  std::int64_t Rows() const {
-    std::int64_t total = 0;
-    for (const auto& [state, count] : rows) {
-      total += count;
-    }
-    return total;
-  }
-  double PerMinute() const { return static_cast<double>(recent) * 60.0 / kRateSeconds; }
-};
-
-// false once told.
-bool Read(BatchStore& store, const std::string& name, Status* status) {
-  DbError error;
-  if (!store.CountRows(name, &status->rows, &error) ||
-      !store.RowsIn(name, RowState::Claimed, "", &status->doubt, &error) ||
-      !store.RowsIn(name, RowState::Held, "", &status->held, &error) ||
-      !store.CountResults(name, &status->stations, &error) ||
-      !store.CountRecentOk(name, kRateSeconds, &status->recent, &error)) {
-    TellDbError("cannot read the batch", error);
-    return false;
-  }
-  for (const HeldRow& row : status->doubt) {
-    ++status->doubtBy[row.station];
-  }
-  for (const auto& entry : status->doubtBy) {
-    const std::string& station = entry.first;
-    const bool listed = std::any_of(status->stations.begin(), status->stations.end(),
-                                    [&](const StationCount& s) { return s.station == station; });
-    if (!listed) {
-      status->stations.push_back({station, 0, 0, ""});
-    }
-  }
-  return true;
+std::string Count(const BatchProgress& batch, RowState state) {
+  const auto count = batch.states.find(state);
+  return std::to_string(count == batch.states.end() ? 0 : count->second);
 }
 
-nlohmann::ordered_json Json(const std::string& name, Status& status) {
-  const char* const done = RowStateName(RowState::Done);
-  nlohmann::ordered_json doubtRows = nlohmann::ordered_json::array();
-  for (const HeldRow& row : status.doubt) {
-    doubtRows.push_back(
-        {{"row", row.row}, {"station", row.station}, {"port", row.port}, {"since", row.since}});
+// "about 2 h 05 min left", at the last 10 minutes' rate.
+std::string TimeLeft(std::int64_t seconds) {
+  const std::int64_t minutes = (seconds + 59) / 60;
+  char text[48];
+  if (minutes >= 60) {
+    std::snprintf(text, sizeof text, "about %lld h %02lld min left",
+                  static_cast<long long>(minutes / 60), static_cast<long long>(minutes % 60));
+  } else {
+    std::snprintf(text, sizeof text, "about %lld min left", static_cast<long long>(minutes));
   }
-  nlohmann::ordered_json heldRows = nlohmann::ordered_json::array();
-  for (const HeldRow& row : status.held) {
-    heldRows.push_back({{"row", row.row},
-                        {"station", row.station},
-                        {"port", row.port},
-                        {"since", row.since},
-                        {"why", row.why}});
-  }
-  nlohmann::ordered_json perStation = nlohmann::ordered_json::array();
-  for (const StationCount& station : status.stations) {
-    perStation.push_back({{"station", station.station},
-                          {done, station.done},
-                          {"failed", station.failed},
-                          {"in_doubt", status.doubtBy[station.station]},
-                          {"last", station.last.empty() ? nlohmann::ordered_json(nullptr)
-                                                        : nlohmann::ordered_json(station.last)}});
-  }
-  nlohmann::ordered_json json = {{"batch", name}, {"rows", status.Rows()}};
-  for (const RowState state : kRowStates) {
-    json[state == RowState::Claimed ? "in_doubt" : RowStateName(state)] = status.rows[state];
-  }
-  json["stations"] = perStation;
-  json["in_doubt_rows"] = doubtRows;
-  json["held_rows"] = heldRows;
-  json["units_per_minute"] = status.PerMinute();
-  return json;
+  return text;
 }
 
-std::string Text(const std::string& name, Status& status) {
+std::string Text(const LineView& view, const BatchProgress& batch) {
   char rate[32];
-  std::snprintf(rate, sizeof rate, "%.1f", status.PerMinute());
-  std::string text = BatchName(name) + ": " + std::to_string(status.Rows()) + " rows";
+  std::snprintf(rate, sizeof rate, "%.1f", static_cast<double>(batch.recentOk) / 10.0);
+  std::string text = BatchName(batch.batch) + ": " + std::to_string(batch.rows) + " rows";
   for (const RowState state : kRowStates) {
-    text += (state == RowState::Free ? ": " : ", ") + std::to_string(status.rows[state]) + " " +
+    text += (state == RowState::Free ? ": " : ", ") + Count(batch, state) + " " +
             (state == RowState::Claimed ? "in doubt" : RowStateName(state));
   }
-  text += std::string("; ") + rate + " units per minute over the last 10 minutes\n";
-  for (const StationCount& station : status.stations) {
-    text += "station " + station.station + ": " + std::to_string(station.done) + " done, " +
-            std::to_string(station.failed) + " failed, " +
-            std::to_string(status.doubtBy[station.station]) + " in doubt" +
-            (station.last.empty() ? "" : "; last " + station.last) + "\n";
+  text += std::string("; ") + rate + " units per minute over the last 10 minutes";
+  if (batch.secondsLeft && *batch.secondsLeft > 0) {
+    text += "; " + TimeLeft(*batch.secondsLeft);
   }
-  for (const HeldRow& row : status.doubt) {
-    text += "row " + std::to_string(row.row) + " is in doubt: station " + row.station + ", port " +
-            row.port + ", since " + row.since + "\n";
+  text += "\n";
+  for (const StationFigures& station : view.stations) {
+    if (station.batch != batch.batch) {
+      continue;
+    }
+    text += "station " + station.station + ": " + std::to_string(station.done) + " done, " +
+            std::to_string(station.failed) + " failed, ";
+    if (station.firstPassYield) {
+      char yield[32];
+      std::snprintf(yield, sizeof yield, "%.0f%% first pass, ", *station.firstPassYield * 100);
+      text += yield;
+    }
+    text +=
+        std::to_string(station.inDoubt) + " in doubt" +
+        (station.lastAt.empty() ? "" : "; last " + station.lastResult + " at " + station.lastAt) +
+        "\n";
+  }
+  std::string failures;
+  for (const FailureCause& cause : view.causes) {
+    if (cause.batch == batch.batch) {
+      failures += (failures.empty() ? "failures: " : ", ") + std::to_string(cause.units) + " " +
+                  cause.cause;
+    }
+  }
+  text += failures.empty() ? "" : failures + "\n";
+  for (const OpenRow& row : view.open) {
+    if (row.batch != batch.batch) {
+      continue;
+    }
+    const bool held = row.state == RowState::Held;
+    text += "row " + std::to_string(row.row) + (held ? " is held" : " is in doubt") + ": station " +
+            row.station + ", port " + row.port + ", since " + row.since +
+            (held && !row.why.empty() ? " (" + row.why + ")" : "") + "\n";
   }
   return text;
 }
 
 int Run(const Options& options) {
   BatchStore store;
-  std::string columns;
-  const int code = OpenBatch(target, &store, &columns);
+  int code = OpenBatchStore(target, false, &store);
   if (code != kExitOk) {
     return code;
   }
-  Status status;
-  if (!Read(store, target.name, &status)) {
+  DbError error;
+  LineView view;
+  if (!store.ReadView({target.name}, &view, &error)) {
+    TellDbError("cannot read the batch", error);
     return kExitUnit;
   }
-  Result(options.json ? DumpJson(Json(target.name, status)) : Text(target.name, status));
+  if (view.batches.empty()) {
+    Error("there is no " + BatchName(target.name) + " in this database");
+    return kExitUsage;
+  }
+  const BatchProgress& batch = view.batches[0];
+  Result(options.json ? DumpJson(BatchJson(view, batch)) : Text(view, batch));
   return kExitOk;
 }
 

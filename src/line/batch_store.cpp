@@ -217,73 +217,21 @@ bool BatchStore::BatchColumns(const std::string& name, std::optional<std::string
   return true;
 }
 
-bool BatchStore::CountRows(const std::string& batch, std::map<RowState, std::int64_t>* counts,
-                           DbError* error) {
-  DbResult states;
-  if (!Exec("SELECT state, COUNT(*) FROM dtucfg_row WHERE batch = ? GROUP BY state", {batch},
-            &states, error)) {
-    return false;
-  }
-  counts->clear();
-  for (const DbRow& row : states.rows) {
-    RowState state{};
-    if (ParseRowState(row[0].value_or(""), &state)) {
-      (*counts)[state] += Number(row[1]);
-    }
-  }
-  return true;
-}
-
 bool BatchStore::RowsIn(const std::string& batch, RowState state, const std::string& station,
                         std::vector<HeldRow>* rows, DbError* error) {
   DbResult held;
-  const std::string why =
-      station.empty() ? "(SELECT x.result FROM dtucfg_result x WHERE x.id = (SELECT MAX(y.id) "
-                        "FROM dtucfg_result y WHERE y.batch = r.batch AND y.row_no = r.row_no))"
-                      : "NULL";
-  const std::string select = "SELECT r.row_no, r.station, r.port, " +
-                             dialect_->timeText("r.claimed_at") + ", " + why +
-                             ", r.claim_key FROM dtucfg_row r WHERE r.batch = ? AND r.state = ?";
-  const bool done =
-      station.empty() ? Exec(select + " ORDER BY r.row_no", {batch, StateWord(state)}, &held, error)
-                      : Exec(select + " AND r.station = ? ORDER BY r.row_no",
-                             {batch, StateWord(state), station}, &held, error);
-  if (!done) {
+  if (!Exec("SELECT row_no, port, " + dialect_->timeText("claimed_at") +
+                ", claim_key FROM dtucfg_row WHERE batch = ? AND state = ? AND station = ? ORDER "
+                "BY row_no",
+            {batch, StateWord(state), station}, &held, error)) {
     return false;
   }
   rows->clear();
   for (const DbRow& row : held.rows) {
-    rows->push_back({Number(row[0]), row[1].value_or(""), row[2].value_or(""),
-                     dialect_->isoTime(row[3].value_or("")), row[4].value_or(""),
-                     row[5].value_or("")});
+    rows->push_back({Number(row[0]), station, row[1].value_or(""),
+                     dialect_->isoTime(row[2].value_or("")), "", row[3].value_or("")});
   }
   return true;
-}
-
-bool BatchStore::CountResults(const std::string& batch, std::vector<StationCount>* stations,
-                              DbError* error) {
-  DbResult counted;
-  if (!Exec("SELECT station, SUM(CASE WHEN result = ? THEN 1 ELSE 0 END), SUM(CASE WHEN result "
-            "= ? THEN 0 ELSE 1 END), " +
-                dialect_->timeText("MAX(at)") +
-                " FROM dtucfg_result WHERE batch = ? GROUP BY station ORDER BY station",
-            {ResultWord(UnitResult::Ok), ResultWord(UnitResult::Ok), batch}, &counted, error)) {
-    return false;
-  }
-  stations->clear();
-  for (const DbRow& row : counted.rows) {
-    stations->push_back({row[0].value_or(""), Number(row[1]), Number(row[2]),
-                         dialect_->isoTime(row[3].value_or(""))});
-  }
-  return true;
-}
-
-bool BatchStore::CountRecentOk(const std::string& batch, int seconds, std::int64_t* count,
-                               DbError* error) {
-  return Count(std::string("SELECT COUNT(*) FROM dtucfg_result WHERE batch = ? AND result = ? "
-                           "AND at > ") +
-                   dialect_->secondsAgo,
-               {batch, ResultWord(UnitResult::Ok), std::int64_t{seconds}}, count, error);
 }
 
 namespace {

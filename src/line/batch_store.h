@@ -22,7 +22,7 @@
 // The version of the tables this dtucfg knows. 2: the line's rules are in
 // the server, and a station's and a supervisor's login may do only their own.
 // 3: reporting views, which a reporter's login may read and nothing else.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 // A run's hold on its station's name: renewed every few seconds by its
 // heartbeat, lapsed after this long unheard. A claim or a result needs it
 // live, and a row a live run holds is never settled.
@@ -55,13 +55,6 @@ struct HeldRow {
   std::string key;    // the claim's
 };
 
-struct StationCount {
-  std::string station;
-  std::int64_t done = 0;
-  std::int64_t failed = 0;
-  std::string last;  // ISO 8601
-};
-
 struct ReportRow {
   std::string time;  // ISO 8601
   std::string station;
@@ -79,6 +72,7 @@ struct BatchProgress {
   std::string createdAt;
   std::int64_t rows = 0;
   std::map<RowState, std::int64_t> states;  // claimed rows are those in doubt
+  std::int64_t beingWritten = 0;            // in doubt, by a station running now
   std::int64_t recentOk = 0;                // units done in the last 10 minutes
   double perHour = 0;                       // at that rate
   std::optional<std::int64_t> secondsLeft;  // free and in doubt at that rate; none without one
@@ -111,7 +105,8 @@ struct OpenRow {
   std::string port;
   std::string since;  // ISO 8601
   std::int64_t age = 0;
-  std::string why;  // the last result kept for it, if any
+  std::string why;            // the last result kept for it, if any
+  bool beingWritten = false;  // its station's lease is live
 };
 
 // One read of the views, for the batches asked (or every open one).
@@ -189,16 +184,9 @@ class BatchStore {
   // such batch.
   bool BatchColumns(const std::string& name, std::optional<std::string>* columns, DbError* error);
 
-  // What batch status shows.
-  bool CountRows(const std::string& batch, std::map<RowState, std::int64_t>* counts,
-                 DbError* error);
-  // The rows in state (Claimed or Held), of one station or (empty) of all;
-  // why, the last result for each, only for all (a station's login does not
-  // read the results).
+  // A station's rows in state (Claimed or Held).
   bool RowsIn(const std::string& batch, RowState state, const std::string& station,
               std::vector<HeldRow>* rows, DbError* error);
-  bool CountResults(const std::string& batch, std::vector<StationCount>* stations, DbError* error);
-  bool CountRecentOk(const std::string& batch, int seconds, std::int64_t* count, DbError* error);
   // Every result, oldest first, with its row's cells, a page at a time from
   // one snapshot: each page goes to take before the next is read, so that a
   // batch of any size takes the same memory. take returns false to stop.
@@ -272,6 +260,8 @@ class BatchStore {
   bool Word(const std::string& sql, const std::vector<DbValue>& params, std::string* word,
             DbError* error);
   bool MakeRules(DbError* error);
+  // What the versions after from add to the tables.
+  bool Steps(int from, DbError* error);
   bool Abandon();
 
   Database db_;

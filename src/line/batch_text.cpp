@@ -75,6 +75,17 @@ int LoadBatch(BatchStore& store, const std::string& name, WriteInput* input, std
     *error = "there is no " + BatchName(name) + " in this database";
     return kExitUsage;
   }
+  for (std::size_t i = 0; i < batch.rows.size(); ++i) {
+    if (batch.rows[i].number != static_cast<std::int64_t>(i + 1)) {
+      *error = BatchName(name) + " is damaged at row " + std::to_string(i + 1);
+      return kExitUsage;
+    }
+  }
+  return RebuildBatch(batch, input, error);
+}
+
+int RebuildBatch(const StoredBatch& batch, WriteInput* input, std::string* error) {
+  const std::string& name = batch.name;
   std::vector<std::string> sets;
   CsvTable csv;
   csv.rows.emplace_back();
@@ -103,9 +114,8 @@ int LoadBatch(BatchStore& store, const std::string& name, WriteInput* input, std
   csv.lines.push_back(1);
   for (std::size_t i = 0; i < batch.rows.size(); ++i) {
     std::vector<std::string> cells;
-    if (batch.rows[i].number != static_cast<std::int64_t>(i + 1) ||
-        !CsvFields(batch.rows[i].cells, &cells, error)) {
-      *error = BatchName(name) + " is damaged at row " + std::to_string(i + 1);
+    if (!CsvFields(batch.rows[i].cells, &cells, error)) {
+      *error = BatchName(name) + " is damaged at row " + std::to_string(batch.rows[i].number);
       return kExitUsage;
     }
     csv.rows.push_back(cells);
@@ -117,7 +127,7 @@ int LoadBatch(BatchStore& store, const std::string& name, WriteInput* input, std
   input->hasUnits = true;
   for (std::size_t i = 0; i < batch.rows.size(); ++i) {
     if (RecordSha(input->units.rows[i].record) != batch.rows[i].sha) {
-      *error = BatchName(name) + " row " + std::to_string(i + 1) +
+      *error = BatchName(name) + " row " + std::to_string(batch.rows[i].number) +
                ": this dtucfg would write another record than the one the batch was made "
                "with; use the dtucfg version that made it";
       return kExitUsage;

@@ -25,5 +25,9 @@ StoredBatch NewBatch(const std::string& name, const std::string& profile,
 // dtucfg would write otherwise) or kExitUnit (the database failed), with
 // error set.
 int LoadBatch(BatchStore& store, const std::string& name, WriteInput* input, std::string* error);
+// LoadBatch's making of the records, for a batch already read: all its rows,
+// or only some (a unit's origin), in the order given. kExitOk, or kExitUsage
+// with error set.
+int RebuildBatch(const StoredBatch& batch, WriteInput* input, std::string* error);
 
 #endif

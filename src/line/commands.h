@@ -11,6 +11,7 @@ class BatchStore;
 
 extern const CliCommand kLineCommand;
 extern const CliCommand kBatchCommand;
+extern const CliCommand kTraceCommand;
 
 // batch's actions, each in its file.
 extern const CliCommand kBatchCreate;

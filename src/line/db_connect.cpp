@@ -109,7 +109,7 @@ int UseSchema(BatchStore& store, bool create) {
     if (!store.SchemaVersion(&version, &again) || version == 0) {
       TellDbError(
           "cannot make the line's tables (the database's owner can, once the roles "
-          "dtucfg_station and dtucfg_supervisor exist)",
+          "dtucfg_station, dtucfg_supervisor and dtucfg_reporter exist)",
           error);
       return kExitUnit;
     }
@@ -123,7 +123,8 @@ int UseSchema(BatchStore& store, bool create) {
   if (version > 0 && version < kSchemaVersion && !store.UpgradeSchema(version, &error)) {
     TellDbError("cannot bring the line's tables from version " + std::to_string(version) + " to " +
                     std::to_string(kSchemaVersion) +
-                    " (their owner can, once the roles dtucfg_station and dtucfg_supervisor "
+                    " (their owner can, once the roles dtucfg_station, dtucfg_supervisor and "
+                    "dtucfg_reporter "
                     "exist)",
                 error);
     return kExitUnit;

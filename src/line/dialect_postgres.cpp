@@ -111,9 +111,10 @@ std::string List(const std::vector<std::string>& values) {
 
 #define DTU_DEFINER " LANGUAGE plpgsql SECURITY DEFINER SET search_path = {schema}, pg_temp AS $$ "
 
-// The tables, every function and its grants. A station reads the batch and
-// its rows and calls its functions; a supervisor reads everything but the
-// stations' tokens and settles rows; neither changes a table directly.
+// The tables, every function and view, and their grants. A station reads the
+// batch and its rows and calls its functions; a supervisor reads everything
+// but the stations' tokens and settles rows; neither changes a table
+// directly. A reporter reads the views and nothing else.
 const char* const kRules[] = {
     "REVOKE ALL ON dtucfg_schema, dtucfg_batch, dtucfg_row, dtucfg_unique, dtucfg_result, "
     "dtucfg_settle, dtucfg_station FROM PUBLIC",
@@ -213,6 +214,74 @@ const char* const kRules[] = {
     "dtucfg_settle TO dtucfg_supervisor",
     "GRANT EXECUTE ON FUNCTION dtucfg_settle(text, bigint, text, text, text, text) TO "
     "dtucfg_supervisor",
+    // The reporting views: one per question a supervisor or a reporting
+    // tool asks. They read the tables with the owner's rights, so that a
+    // reporter's login needs none on the tables themselves. A claimed row is
+    // in doubt until its result is kept; it is being written while its
+    // station's lease is live.
+    "CREATE OR REPLACE VIEW dtucfg_version AS SELECT version FROM dtucfg_schema",
+    "CREATE OR REPLACE VIEW dtucfg_batch_progress AS SELECT b.name AS batch, b.created_at, "
+    "COALESCE(r.total, 0) AS rows_total, COALESCE(r.free, 0) AS rows_free, COALESCE(r.claimed, "
+    "0) AS rows_in_doubt, COALESCE(g.writing, 0) AS rows_being_written, COALESCE(r.done, 0) AS "
+    "rows_done, COALESCE(r.void, 0) AS rows_void, COALESCE(r.held, 0) AS rows_held, "
+    "COALESCE(x.recent, 0) AS units_last_10_minutes, COALESCE(x.recent, 0) * 6 AS "
+    "units_per_hour, CASE WHEN x.recent > 0 THEN CAST(CEIL((COALESCE(r.free, 0) + "
+    "COALESCE(r.claimed, 0)) * 600.0 / x.recent) AS bigint) END AS seconds_left "
+    "FROM dtucfg_batch b LEFT JOIN (SELECT c.batch, SUM(c.n) AS total, SUM(c.n) FILTER (WHERE "
+    "c.state = '{free}') AS free, SUM(c.n) FILTER (WHERE c.state = '{claimed}') AS claimed, "
+    "SUM(c.n) FILTER (WHERE c.state = '{done}') AS done, SUM(c.n) FILTER (WHERE c.state = "
+    "'{void}') AS void, SUM(c.n) FILTER (WHERE c.state = '{held}') AS held FROM (SELECT batch, "
+    "state, COUNT(*) AS n FROM dtucfg_row GROUP BY batch, state) c GROUP BY c.batch) r ON "
+    "r.batch = b.name LEFT JOIN (SELECT w.batch, COUNT(*) AS writing FROM dtucfg_row w JOIN "
+    "dtucfg_station s ON s.name = w.station AND s.seen_at > CURRENT_TIMESTAMP - {lease} * "
+    "INTERVAL '1 second' WHERE w.state = '{claimed}' GROUP BY w.batch) g ON g.batch = b.name "
+    "LEFT JOIN (SELECT batch, COUNT(*) AS recent FROM dtucfg_result WHERE result = '{ok}' AND "
+    "at > CURRENT_TIMESTAMP - INTERVAL '600 seconds' GROUP BY batch) x ON x.batch = b.name",
+    // A unit is not known again when it is tried once more, so first-pass
+    // yield is the share of a station's tries that were done at once. Its
+    // results, the rows it holds in doubt and its lease are summed in one
+    // pass, so that a station with only one of them is shown too.
+    "CREATE OR REPLACE VIEW dtucfg_station_figures AS SELECT a.batch, a.station, a.done, "
+    "a.failed, CASE WHEN a.done + a.failed > 0 THEN CAST(a.done AS double precision) / (a.done "
+    "+ a.failed) END AS first_pass_yield, a.in_doubt, l.result AS last_result, l.at AS "
+    "last_at, COALESCE(s.seen_at > CURRENT_TIMESTAMP - {lease} * INTERVAL '1 second', false) AS "
+    "running, CAST(EXTRACT(EPOCH FROM CURRENT_TIMESTAMP - GREATEST(l.at, s.seen_at)) AS bigint) "
+    "AS silent_seconds FROM (SELECT e.batch, e.station, SUM(e.done) AS done, SUM(e.failed) AS "
+    "failed, MAX(e.last_id) AS last_id, SUM(e.in_doubt) AS in_doubt FROM (SELECT batch, "
+    "station, CASE WHEN result = '{ok}' THEN 1 ELSE 0 END AS done, CASE WHEN result = '{ok}' "
+    "THEN 0 ELSE 1 END AS failed, id AS last_id, 0 AS in_doubt FROM dtucfg_result UNION ALL "
+    "SELECT batch, station, 0, 0, CAST(NULL AS bigint), 1 FROM dtucfg_row WHERE state = "
+    "'{claimed}' UNION ALL SELECT batch, name, 0, 0, CAST(NULL AS bigint), 0 FROM "
+    "dtucfg_station WHERE batch IS NOT NULL) e GROUP BY e.batch, e.station) a "
+    "LEFT JOIN LATERAL (SELECT x.result, x.at FROM dtucfg_result x WHERE x.id = a.last_id LIMIT 1) "
+    "l "
+    "ON true LEFT JOIN dtucfg_station s ON s.name = a.station AND s.batch = a.batch",
+    "CREATE OR REPLACE VIEW dtucfg_failures AS SELECT batch, result AS cause, COUNT(*) AS "
+    "units, MAX(at) AS last_at FROM dtucfg_result WHERE result <> '{ok}' GROUP BY batch, result",
+    "CREATE OR REPLACE VIEW dtucfg_open_rows AS SELECT r.batch, r.row_no, r.state, r.station, "
+    "r.port, r.claimed_at AS since, CAST(EXTRACT(EPOCH FROM CURRENT_TIMESTAMP - r.claimed_at) "
+    "AS bigint) AS age_seconds, (SELECT x.result FROM dtucfg_result x WHERE x.batch = r.batch "
+    "AND x.row_no = r.row_no ORDER BY x.id DESC LIMIT 1) AS last_result, COALESCE(s.seen_at > "
+    "CURRENT_TIMESTAMP - {lease} * INTERVAL '1 second', false) AS being_written FROM dtucfg_row "
+    "r LEFT JOIN dtucfg_station s ON s.name = r.station AND s.batch = r.batch WHERE r.state IN "
+    "('{claimed}', '{held}')",
+    "CREATE OR REPLACE VIEW dtucfg_unit_history AS SELECT batch, row_no, at, 'result' AS event, "
+    "result AS what, station, port, CAST(NULL AS varchar(200)) AS by_user, record_sha256 FROM "
+    "dtucfg_result WHERE row_no IS NOT NULL UNION ALL SELECT batch, row_no, at, 'settlement', "
+    "action, station, port, by_user, NULL FROM dtucfg_settle",
+    // A unit's origin by one of its unique values: the row, the batch that
+    // rebuilds its record, and its last good result (or its last one).
+    "CREATE OR REPLACE VIEW dtucfg_unit_origin AS SELECT u.key_name, u.value_hex, w.batch, "
+    "w.row_no, w.state, w.cells, w.record_sha256, b.columns, b.profile, b.sets, b.unique_keys, "
+    "l.station, l.port, l.at, l.result FROM dtucfg_unique u JOIN dtucfg_row w ON w.batch = "
+    "u.batch AND w.row_no = u.row_no JOIN dtucfg_batch b ON b.name = w.batch LEFT JOIN LATERAL "
+    "(SELECT x.station, x.port, x.at, x.result FROM dtucfg_result x WHERE x.batch = w.batch AND "
+    "x.row_no = w.row_no ORDER BY x.result = '{ok}' DESC, x.id DESC LIMIT 1) l ON true",
+    "REVOKE ALL ON dtucfg_version, dtucfg_batch_progress, dtucfg_station_figures, "
+    "dtucfg_failures, dtucfg_open_rows, dtucfg_unit_history, dtucfg_unit_origin FROM PUBLIC",
+    "GRANT SELECT ON dtucfg_version, dtucfg_batch_progress, dtucfg_station_figures, "
+    "dtucfg_failures, dtucfg_open_rows, dtucfg_unit_history, dtucfg_unit_origin TO "
+    "dtucfg_reporter, dtucfg_supervisor",
 };
 
 #undef DTU_DEFINER

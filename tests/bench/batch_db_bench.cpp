@@ -1,10 +1,11 @@
 // A batch's size against what the line does with it, at 1,000, 10,000 and
 // 100,000 rows, so that the growth shows: batch create (the dtucfg command,
 // its input check too), a station's claim when all rows but the last are
-// done, batch report and batch status (the commands), and status's reads
-// alone. The batches read are made once per size and filled by the owner's
-// login: every row but the last eleven done with a result (every 50th with a
-// failure before it), ten in doubt on one station, the last free.
+// done, batch report and batch status (the commands), and the reporting
+// views status reads, alone. The batches read are made once per size and
+// filled by the owner's login: every row but the last eleven done with a
+// result (every 50th with a failure before it), ten in doubt on one
+// station, the last free.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -214,33 +215,26 @@ BENCHMARK(BM_BatchStatus)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-// What batch status reads, on a connection already open.
-void BM_BatchStatusReads(benchmark::State& state) {
+// What batch status reads, the reporting views of one batch, on a
+// reporter's connection already open.
+void BM_BatchReadView(benchmark::State& state) {
   std::string error;
   const std::string batch = Filled(static_cast<int>(state.range(0)), &error);
   BatchStore store;
   DbError dbError;
-  if (batch.empty() ||
-      !store.Connect(Server::Get().Connection("supervisor"), DbLimits{}, &dbError)) {
+  if (batch.empty() || !store.Connect(Server::Get().Connection("reporter"), DbLimits{}, &dbError)) {
     state.SkipWithError((error + dbError.message).c_str());
     return;
   }
   for (auto _ : state) {
-    std::map<RowState, std::int64_t> counts;
-    std::vector<HeldRow> doubt;
-    std::vector<HeldRow> held;
-    std::vector<StationCount> stations;
-    std::int64_t recent = 0;
-    if (!store.CountRows(batch, &counts, &dbError) ||
-        !store.RowsIn(batch, RowState::Claimed, "", &doubt, &dbError) ||
-        !store.RowsIn(batch, RowState::Held, "", &held, &dbError) ||
-        !store.CountResults(batch, &stations, &dbError) ||
-        !store.CountRecentOk(batch, 600, &recent, &dbError) || doubt.size() != 10) {
-      state.SkipWithError(("the reads failed: " + dbError.message).c_str());
+    LineView view;
+    if (!store.ReadView({batch}, &view, &dbError) || view.batches.size() != 1 ||
+        view.open.size() != 10) {
+      state.SkipWithError(("the views failed: " + dbError.message).c_str());
       break;
     }
   }
 }
-BENCHMARK(BM_BatchStatusReads)->Apply(Sizes)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BatchReadView)->Apply(Sizes)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace

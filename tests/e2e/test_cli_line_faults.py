@@ -7,6 +7,7 @@ station's login must not do. Both ledgers where the point is both's."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -336,6 +337,43 @@ class LoginTest(FaultTest):
         self.assertEqual(PG.psql_as("station", "SELECT state FROM dtucfg_row WHERE batch = "
                                                "'f1'")[1].strip(), "free")
         self.assertEqual(PG.psql("SELECT state FROM dtucfg_row WHERE batch = 'f1'").strip(), "free")
+
+    def test_a_reporter_reads_every_view_and_no_table(self):
+        self.assertEqual(self.create("r1", "ID\n5A 01\n5A 02\n")[0], 0)
+        s1 = self.station("r1", "s1", [self.unit(link=self.path("r1u")).link])
+        self.until(lambda: s1.results(), "a unit's result")
+        views = PG.psql("SELECT table_name FROM information_schema.views WHERE table_name "
+                        "LIKE 'dtucfg%'").split()
+        tables = PG.psql("SELECT table_name FROM information_schema.tables WHERE table_name "
+                         "LIKE 'dtucfg%' AND table_type = 'BASE TABLE'").split()
+        self.assertGreaterEqual(len(views), 7)
+        for name in views + tables:
+            with self.subTest(name=name):
+                code, out = PG.psql_as("reporter", "SELECT COUNT(*) FROM " + name)
+                self.assertEqual(code != 0, name in tables, out)
+        self.assertEqual(PG.psql_as("reporter", "SELECT dtucfg_claim('r1', 's1', '', 'p', "
+                                                "'k')")[0], 1)
+        status = [self.dtucfg("batch", "status", "r1", "--json", role=role)
+                  for role in ("reporter", "supervisor")]
+        self.assertEqual(status[0][0], 0, status[0][2])
+        drop = ("read_at", "age_seconds", "silent_seconds")
+        same = [re.sub(r'"(%s)": [^,}]*' % "|".join(drop), "", out) for _, out, _ in status]
+        self.assertEqual(same[0], same[1])
+        self.assertEqual(json.loads(status[0][1])["done"], 1)
+
+    def test_older_tables_are_refused_until_their_owner_upgrades_them(self):
+        self.assertEqual(self.create("u1", "ID\n5B 01\n")[0], 0)
+        views = PG.psql("SELECT string_agg(table_name, ', ') FROM information_schema.views "
+                        "WHERE table_name LIKE 'dtucfg%'").strip()
+        PG.psql("DROP VIEW " + views, "DROP INDEX dtucfg_result_row",
+                "UPDATE dtucfg_schema SET version = 2")
+        code, _, err = self.dtucfg("batch", "status", "u1", role="supervisor")
+        self.assertEqual(code, 2, err)
+        self.assertIn("version 2; this dtucfg needs version 3", err)
+        self.assertEqual(self.create("u2", "ID\n5B 02\n")[0], 0)
+        self.assertEqual(PG.psql("SELECT version FROM dtucfg_schema").strip(), "3")
+        code, out, err = self.dtucfg("batch", "status", "u1", "--json", role="reporter")
+        self.assertEqual((code, json.loads(out or "{}").get("free")), (0, 1), err)
 
     def test_an_argument_the_parser_refuses_keeps_its_password_to_itself(self):
         code, out, err = self.dtucfg("batch", "status", "b", "--db",

@@ -37,8 +37,9 @@ expect "all" dtucfg --timeout 5 restart --port a
 expect "release report" dtucfg batch re
 expect "--row" dtucfg batch void lot-1 --db DSN=x --r
 expect "" dtucfg line --batch lot-1 --station ""
+expect "--profile" dtucfg trace --report r.csv --pro
 
-for command in ports search read write diff restart factory-reset line show batch \
+for command in ports search read write diff restart factory-reset line trace show batch \
   "batch create" "batch status" "batch report" "batch release" "batch void"; do
   read -r -a words <<<"$command"
   offered=" $(complete_line dtucfg "${words[@]}" -) "

@@ -48,6 +48,7 @@ ROLES = {
     "owner": ("line_owner", "own;er}pw=1"),
     "supervisor": ("anna", "su'per;vi}sor=2"),
     "station": ("bench", "st{a}tion;pw"),
+    "reporter": ("wall", "re}port;er'4"),
 }
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
 README_MARK = "<!-- tests/support/scratch_pg.py runs this block"
