@@ -82,6 +82,8 @@ class PendingFile {
   ~PendingFile();
   // Creates the temporary file; the error is the system's own text.
   bool Create(const std::string& path, std::string* error);
+  // Adds data, for a file written a part at a time; Commit adds the last.
+  bool Write(const std::string& data, std::string* error);
   bool Commit(const std::string& data, std::string* error);
   void Drop();
 

@@ -186,6 +186,14 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   return false;
 }
 
+bool PendingFile::Write(const std::string& data, std::string* error) {
+  if (!WriteAll(static_cast<int>(handle_), data, error)) {
+    Drop();
+    return false;
+  }
+  return true;
+}
+
 bool PendingFile::Commit(const std::string& data, std::string* error) {
   const int fd = static_cast<int>(handle_);
   if (!WriteAll(fd, data, error)) {

@@ -255,6 +255,18 @@ bool PendingFile::Create(const std::string& path, std::string* error) {
   return false;
 }
 
+bool PendingFile::Write(const std::string& data, std::string* error) {
+  DWORD written = 0;
+  if (WriteFile(reinterpret_cast<HANDLE>(handle_), data.data(), static_cast<DWORD>(data.size()),
+                &written, nullptr) == 0 ||
+      written != data.size()) {
+    *error = SystemText(GetLastError());
+    Drop();
+    return false;
+  }
+  return true;
+}
+
 bool PendingFile::Commit(const std::string& data, std::string* error) {
   HANDLE file = reinterpret_cast<HANDLE>(handle_);
   DWORD written = 0;

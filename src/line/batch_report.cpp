@@ -25,6 +25,19 @@ void AddOptions(CLI::App& action, Options& options) {
       ->type_name("FILE.csv");
 }
 
+// One result as a row of the report, its cells under their columns.
+std::string ReportLine(const ReportRow& row, std::size_t width) {
+  std::vector<std::string> fields = {row.time, row.station, row.port, row.row, row.result};
+  CsvTable cells;
+  std::string error;
+  if (row.cells && ParseCsv(*row.cells, &cells, &error) && cells.rows.size() == 1) {
+    fields.insert(fields.end(), cells.rows[0].begin(), cells.rows[0].end());
+  }
+  fields.resize(width - 1);
+  fields.push_back(row.sha);
+  return CsvRow(fields);
+}
+
 int Run(const Options& options) {
   platform::PendingFile out;
   std::string error;
@@ -38,12 +51,6 @@ int Run(const Options& options) {
   if (code != kExitOk) {
     return code;
   }
-  DbError dbError;
-  std::vector<ReportRow> results;
-  if (!store.Results(target.name, &results, &dbError)) {
-    TellDbError("cannot read the batch", dbError);
-    return kExitUnit;
-  }
   CsvTable columns;
   if (!ParseCsv(stored, &columns, &error) || columns.rows.size() != 1) {
     Error(BatchName(target.name) + " is damaged: its columns cannot be read");
@@ -52,20 +59,30 @@ int Run(const Options& options) {
   std::vector<std::string> header = {"time", "station", "port", "row", "result"};
   header.insert(header.end(), columns.rows[0].begin(), columns.rows[0].end());
   header.emplace_back("record_sha256");
+  // Each page is written as it comes, so that a batch of any size takes the
+  // same memory; --out still appears only whole.
   std::string text = CsvRow(header);
-  for (const ReportRow& row : results) {
-    std::vector<std::string> fields = {row.time, row.station, row.port, row.row, row.result};
-    CsvTable cells;
-    if (row.cells && ParseCsv(*row.cells, &cells, &error) && cells.rows.size() == 1) {
-      fields.insert(fields.end(), cells.rows[0].begin(), cells.rows[0].end());
+  bool written = true;
+  const auto take = [&](const std::vector<ReportRow>& page) {
+    for (const ReportRow& row : page) {
+      text += ReportLine(row, header.size());
     }
-    fields.resize(header.size() - 1);
-    fields.push_back(row.sha);
-    text += CsvRow(fields);
+    if (options.out.empty()) {
+      Result(text);
+    } else {
+      written = out.Write(text, &error);
+    }
+    text.clear();
+    return written;
+  };
+  DbError dbError;
+  if (!store.Results(target.name, take, &dbError)) {
+    TellDbError("cannot read the batch", dbError);
+    return kExitUnit;
   }
-  if (options.out.empty()) {
+  if (written && options.out.empty()) {
     Result(text);
-  } else if (!out.Commit(text, &error)) {
+  } else if (!written || !out.Commit(text, &error)) {
     Error(options.out + ": cannot write it (" + error + ")");
     return kExitUsage;
   }

@@ -71,23 +71,11 @@ bool BatchStore::Abandon() {
 
 namespace {
 
-// Rows one statement stores: a round trip each would make a batch of
-// 100,000 rows take minutes.
-constexpr std::size_t kRowsAtOnce = 5000;
-
-// "(?, ?), (?, ?)" for rows of width parameters each.
-std::string Places(std::size_t rows, std::size_t width) {
-  std::string row = "(?";
-  for (std::size_t i = 1; i < width; ++i) {
-    row += ", ?";
-  }
-  row += ")";
-  std::string places;
-  for (std::size_t i = 0; i < rows; ++i) {
-    places += (i == 0 ? "" : ", ") + row;
-  }
-  return places;
-}
+// Rows one statement stores, each column of them a list bound as one
+// parameter: a round trip, or a parameter, per row would make a batch of
+// 100,000 rows take minutes; and each statement stays well inside the time
+// limit of a call.
+constexpr std::size_t kRowsAtOnce = 10000;
 
 struct UniqueValue {
   std::string key;
@@ -108,38 +96,57 @@ BatchStore::Stored BatchStore::StoreBatch(const StoredBatch& batch, Clash* clash
     Abandon();
     return Fault(*error) == DbFault::Duplicate ? Stored::NameTaken : Stored::Failed;
   }
+  const std::string storeRows =
+      "INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) SELECT ?, "
+      "CAST(lists.n AS INTEGER), lists.c, lists.s, ? FROM " +
+      dialect_->listsTable({"n", "c", "s"});
   std::vector<UniqueValue> unique;
   for (std::size_t first = 0; first < batch.rows.size(); first += kRowsAtOnce) {
     const std::size_t count = std::min(kRowsAtOnce, batch.rows.size() - first);
-    std::vector<DbValue> params;
-    params.reserve(count * 5);
+    std::vector<std::string> numbers;
+    std::vector<std::string> cells;
+    std::vector<std::string> digests;
+    numbers.reserve(count);
+    cells.reserve(count);
+    digests.reserve(count);
     for (std::size_t i = first; i < first + count; ++i) {
       const StoredBatch::Row& row = batch.rows[i];
-      params.insert(params.end(),
-                    {batch.name, row.number, row.cells, row.sha, StateWord(RowState::Free)});
+      numbers.push_back(std::to_string(row.number));
+      cells.push_back(row.cells);
+      digests.push_back(row.sha);
       for (const auto& [key, hex] : row.unique) {
         unique.push_back({key, hex, row.number});
       }
     }
-    if (!Exec("INSERT INTO dtucfg_row (batch, row_no, cells, record_sha256, state) VALUES " +
-                  Places(count, 5),
-              params, nullptr, error)) {
+    if (!Exec(storeRows,
+              {batch.name, StateWord(RowState::Free), dialect_->list(numbers),
+               dialect_->list(cells), dialect_->list(digests)},
+              nullptr, error)) {
       Abandon();
       return Stored::Failed;
     }
   }
   // The database holds every value unique against every batch; a clash is
   // named by the first row, in the batch's order, whose value another has.
+  const std::string storeUnique =
+      "INSERT INTO dtucfg_unique (key_name, value_hex, batch, row_no) SELECT lists.k, lists.v, "
+      "?, CAST(lists.r AS INTEGER) FROM " +
+      dialect_->listsTable({"k", "v", "r"});
   for (std::size_t first = 0; first < unique.size(); first += kRowsAtOnce) {
     const std::size_t count = std::min(kRowsAtOnce, unique.size() - first);
-    std::vector<DbValue> params;
-    params.reserve(count * 4);
+    std::vector<std::string> places;
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+    std::vector<std::string> rows;
     for (std::size_t i = first; i < first + count; ++i) {
-      params.insert(params.end(), {unique[i].key, unique[i].hex, batch.name, unique[i].row});
+      places.push_back(std::to_string(i));
+      keys.push_back(unique[i].key);
+      values.push_back(unique[i].hex);
+      rows.push_back(std::to_string(unique[i].row));
     }
-    if (Exec("INSERT INTO dtucfg_unique (key_name, value_hex, batch, row_no) VALUES " +
-                 Places(count, 4),
-             params, nullptr, error)) {
+    if (Exec(storeUnique,
+             {batch.name, dialect_->list(keys), dialect_->list(values), dialect_->list(rows)},
+             nullptr, error)) {
       continue;
     }
     Abandon();
@@ -147,16 +154,19 @@ BatchStore::Stored BatchStore::StoreBatch(const StoredBatch& batch, Clash* clash
       return Stored::Failed;
     }
     *clash = Clash{unique[first].row, unique[first].key, "", ""};
-    for (std::size_t i = first; i < first + count; ++i) {
-      DbResult owner;
-      DbError ignored;
-      if (Exec("SELECT batch, row_no FROM dtucfg_unique WHERE key_name = ? AND value_hex = ?",
-               {unique[i].key, unique[i].hex}, &owner, &ignored) &&
-          !owner.rows.empty()) {
-        *clash = Clash{unique[i].row, unique[i].key, owner.rows[0][0].value_or(""),
-                       owner.rows[0][1].value_or("")};
-        break;
-      }
+    DbResult owner;
+    DbError ignored;
+    if (Exec("SELECT CAST(lists.r AS INTEGER), lists.k, u.batch, u.row_no FROM " +
+                 dialect_->listsTable({"p", "k", "v", "r"}) +
+                 " JOIN dtucfg_unique u ON u.key_name = lists.k AND u.value_hex = lists.v ORDER "
+                 "BY CAST(lists.p AS INTEGER) FETCH FIRST 1 ROWS ONLY",
+             {dialect_->list(places), dialect_->list(keys), dialect_->list(values),
+              dialect_->list(rows)},
+             &owner, &ignored) &&
+        !owner.rows.empty()) {
+      const DbRow& found = owner.rows[0];
+      *clash = Clash{Number(found[0]), found[1].value_or(""), found[2].value_or(""),
+                     found[3].value_or("")};
     }
     return Stored::Clash;
   }
@@ -224,22 +234,61 @@ bool BatchStore::RowsIn(const std::string& batch, RowState state, const std::str
   return true;
 }
 
-bool BatchStore::Results(const std::string& batch, std::vector<ReportRow>* rows, DbError* error) {
-  DbResult results;
-  if (!Exec("SELECT " + dialect_->timeText("r.at") +
-                ", r.station, r.port, r.row_no, r.result, w.cells, r.record_sha256 FROM "
-                "dtucfg_result r LEFT JOIN dtucfg_row w ON w.batch = r.batch AND w.row_no = "
-                "r.row_no WHERE r.batch = ? ORDER BY r.at, r.id",
-            {batch}, &results, error)) {
-    return false;
+namespace {
+
+// Results a page of batch report holds: the driver reads a whole result into
+// memory, so a batch's are read a page at a time.
+constexpr std::int64_t kResultsAtOnce = 5000;
+
+}  // namespace
+
+bool BatchStore::Results(const std::string& batch,
+                         const std::function<bool(const std::vector<ReportRow>&)>& take,
+                         DbError* error) {
+  // Keyset pages, in the order of the index on (batch, at): each page starts
+  // after the last one's time and id, however many results came before.
+  const std::string select = "SELECT " + dialect_->timeText("r.at") +
+                             ", r.station, r.port, r.row_no, r.result, w.cells, "
+                             "r.record_sha256, r.id FROM dtucfg_result r LEFT JOIN dtucfg_row w "
+                             "ON w.batch = r.batch AND w.row_no = r.row_no WHERE r.batch = ?";
+  const std::string order =
+      " ORDER BY r.at, r.id FETCH FIRST " + std::to_string(kResultsAtOnce) + " ROWS ONLY";
+  const std::string after =
+      " AND (r.at, r.id) > (CAST(? AS " + std::string(dialect_->timeType) + "), CAST(? AS BIGINT))";
+  // One snapshot, so that the pages neither miss nor repeat a result kept
+  // meanwhile.
+  if (!db_.BeginSnapshot(error)) {
+    return Abandon();
   }
-  rows->clear();
-  for (const DbRow& row : results.rows) {
-    rows->push_back({dialect_->isoTime(row[0].value_or("")), row[1].value_or(""),
-                     row[2].value_or(""), row[3].value_or(""), row[4].value_or(""), row[5],
-                     row[6].value_or("")});
+  const std::string first = select + order;
+  const std::string next = select + after + order;
+  std::optional<std::string> lastAt;
+  std::int64_t lastId = 0;
+  std::vector<ReportRow> rows;
+  for (;;) {
+    DbResult page;
+    const bool read = lastAt ? Exec(next, {batch, *lastAt, lastId}, &page, error)
+                             : Exec(first, {batch}, &page, error);
+    if (!read) {
+      return Abandon();
+    }
+    rows.clear();
+    for (const DbRow& row : page.rows) {
+      rows.push_back({dialect_->isoTime(row[0].value_or("")), row[1].value_or(""),
+                      row[2].value_or(""), row[3].value_or(""), row[4].value_or(""), row[5],
+                      row[6].value_or("")});
+    }
+    if (!page.rows.empty() && !take(rows)) {
+      break;
+    }
+    if (page.rows.size() < static_cast<std::size_t>(kResultsAtOnce)) {
+      break;
+    }
+    lastAt = page.rows.back()[0];
+    lastId = Number(page.rows.back()[7]);
   }
-  return true;
+  // Nothing was changed: the snapshot is let go.
+  return db_.Rollback(error);
 }
 
 bool BatchStore::RowHolder(const std::string& batch, std::int64_t row, bool* found, HeldRow* holder,

@@ -8,6 +8,7 @@
 #define DTU_LINE_BATCH_STORE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -186,8 +187,11 @@ class BatchStore {
   // A station's rows in state (Claimed or Held).
   bool RowsIn(const std::string& batch, RowState state, const std::string& station,
               std::vector<HeldRow>* rows, DbError* error);
-  // Every result, oldest first, with its row's cells.
-  bool Results(const std::string& batch, std::vector<ReportRow>* rows, DbError* error);
+  // Every result, oldest first, with its row's cells, a page at a time from
+  // one snapshot: each page goes to take before the next is read, so that a
+  // batch of any size takes the same memory. take returns false to stop.
+  bool Results(const std::string& batch,
+               const std::function<bool(const std::vector<ReportRow>&)>& take, DbError* error);
 
   // The reporting views, for these batches, or for every batch with rows
   // not yet done or void when names is empty. A name with no batch is left

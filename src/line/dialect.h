@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "line/odbc.h"
 
@@ -82,6 +83,13 @@ struct Dialect {
   // A time as the server writes it, as ISO 8601 with its zone.
   std::string (*isoTime)(const std::string& serverTime);
   DbFault (*classify)(const std::string& sqlState, const std::string& message);
+
+  // Many rows in one statement with few parameters: a table, for a FROM,
+  // of text columns named as given, the rows given by one list each, bound
+  // as one parameter made by list, all of one length. Its name is lists.
+  std::string (*listsTable)(const std::vector<std::string>& columns);
+  // The values as one parameter of listsTable.
+  std::string (*list)(const std::vector<std::string>& values);
 };
 
 extern const Dialect kPostgres;

@@ -4,6 +4,8 @@
 // keeps its name only through them, and a supervisor settles rows only
 // through its own.
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "line/dialect.h"
 
@@ -74,6 +76,39 @@ DbFault Classify(const std::string& state, const std::string& message) {
   return DbFault::Other;
 }
 
+// unnest() of text arrays, one row per element, the arrays side by side.
+std::string ListsTable(const std::vector<std::string>& columns) {
+  std::string table = "unnest(";
+  std::string names;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    table += (i == 0 ? "" : ", ") + std::string("CAST(? AS TEXT[])");
+    names += (i == 0 ? "" : ", ") + columns[i];
+  }
+  return table + ") AS lists (" + names + ")";
+}
+
+// An array's text: each element quoted, so that only " and \ need escaping.
+std::string List(const std::vector<std::string>& values) {
+  std::size_t size = 2;
+  for (const std::string& value : values) {
+    size += value.size() + 3;
+  }
+  std::string list;
+  list.reserve(size);
+  list += '{';
+  for (const std::string& value : values) {
+    list += list.size() == 1 ? "\"" : ",\"";
+    for (const char c : value) {
+      if (c == '"' || c == '\\') {
+        list += '\\';
+      }
+      list += c;
+    }
+    list += '"';
+  }
+  return list + "}";
+}
+
 #define DTU_DEFINER " LANGUAGE plpgsql SECURITY DEFINER SET search_path = {schema}, pg_temp AS $$ "
 
 // The tables, every function and view, and their grants. A station reads the
@@ -83,6 +118,10 @@ DbFault Classify(const std::string& state, const std::string& message) {
 const char* const kRules[] = {
     "REVOKE ALL ON dtucfg_schema, dtucfg_batch, dtucfg_row, dtucfg_unique, dtucfg_result, "
     "dtucfg_settle, dtucfg_station FROM PUBLIC",
+    // A row's last result, as status reads it for each row in doubt or
+    // held, without reading every result of the batch; made here, where an
+    // upgrade makes it too.
+    "CREATE INDEX IF NOT EXISTS dtucfg_result_row ON dtucfg_result (batch, row_no, id)",
     // The run's lease: held by token, renewed by its heartbeat. Locked while
     // a claim or a result is made, so that no one takes the name over then.
     "CREATE OR REPLACE FUNCTION dtucfg_lease_live(p_name text, p_token text) RETURNS "
@@ -270,4 +309,6 @@ const Dialect kPostgres = {
     TimeText,
     IsoTime,
     Classify,
+    ListsTable,
+    List,
 };

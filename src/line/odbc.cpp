@@ -47,6 +47,7 @@ struct Database::Handles {
   SQLHSTMT stmt = SQL_NULL_HSTMT;
   bool connected = false;
   std::string connectionString;  // for masking the driver's messages
+  SQLUINTEGER isolation = 0;     // to go back to when a snapshot ends; 0 for none
 
   ~Handles() { Close(); }
 
@@ -136,7 +137,7 @@ struct Database::Handles {
     return true;
   }
 
-  bool EndTransaction(SQLSMALLINT how, DbError* error) const {
+  bool EndTransaction(SQLSMALLINT how, DbError* error) {
     if (!connected) {
       NotConnected(error);
       return false;
@@ -146,9 +147,33 @@ struct Database::Handles {
       Fail(SQL_HANDLE_DBC, dbc, how == SQL_COMMIT ? "commit" : "rollback", error);
       SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
       SetAutocommit(true, nullptr);
+      SetIsolation(0, nullptr);
       return false;
     }
-    return SetAutocommit(true, error);
+    return SetAutocommit(true, error) && SetIsolation(0, error);
+  }
+
+  // Repeatable read from the next transaction on, or (0) the isolation
+  // there was before.
+  bool SetIsolation(SQLUINTEGER level, DbError* error) {
+    if (level == 0 && isolation == 0) {
+      return true;
+    }
+    if (level != 0 && isolation == 0 &&
+        !SQL_SUCCEEDED(SQLGetConnectAttrW(dbc, SQL_ATTR_TXN_ISOLATION, &isolation, 0, nullptr))) {
+      Fail(SQL_HANDLE_DBC, dbc, "reading the isolation level", error);
+      return false;
+    }
+    const SQLUINTEGER wanted = level != 0 ? level : isolation;
+    if (level == 0) {
+      isolation = 0;
+    }
+    if (!SQL_SUCCEEDED(SQLSetConnectAttrW(dbc, SQL_ATTR_TXN_ISOLATION, AttributeValue(wanted),
+                                          SQL_IS_UINTEGER))) {
+      Fail(SQL_HANDLE_DBC, dbc, "setting the isolation level", error);
+      return false;
+    }
+    return true;
   }
 
   static void NotConnected(DbError* error) {
@@ -426,6 +451,15 @@ std::string Database::ServerName() {
 
 bool Database::Begin(DbError* error) {
   return Call([](Handles& h, Outcome& o) { return h.SetAutocommit(false, &o.error); }, error);
+}
+
+bool Database::BeginSnapshot(DbError* error) {
+  return Call(
+      [](Handles& h, Outcome& o) {
+        return h.SetIsolation(SQL_TXN_REPEATABLE_READ, &o.error) &&
+               h.SetAutocommit(false, &o.error);
+      },
+      error);
 }
 
 bool Database::Commit(DbError* error) {

@@ -66,6 +66,9 @@ class Database {
   std::string ServerName();
 
   bool Begin(DbError* error);
+  // A transaction whose statements all read one snapshot of the database
+  // (repeatable read); it ends as any other.
+  bool BeginSnapshot(DbError* error);
   bool Commit(DbError* error);
   bool Rollback(DbError* error);
 

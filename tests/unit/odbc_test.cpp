@@ -1,6 +1,6 @@
 // The ODBC layer against a real PostgreSQL of its own, through psqlODBC: values
-// that must come back byte for byte, the errors a caller acts on, and a server
-// that goes away and comes back.
+// that must come back byte for byte, the errors a caller acts on, a server
+// that goes away and comes back, and the batch store's reads a page at a time.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/connection_string.h"
+#include "line/batch_store.h"
 #include "line/dialect.h"
 #include "line/odbc.h"
 
@@ -198,6 +199,69 @@ TEST_F(OdbcTest, TellsUniqueViolationsAndUpdatesOfNoRowAndKeepsTransactions) {
   ASSERT_TRUE(station.Exec("INSERT INTO ids VALUES (?, ?)", {"auto", "a"}, nullptr, &error));
   ASSERT_TRUE(owner.Exec("SELECT count(*) FROM ids", {}, &result, &error));
   EXPECT_EQ(result.rows[0][0], "3");
+}
+
+// A report's pages follow time, then id, across a page's end where many
+// results share one time, and all come from the snapshot of the first.
+TEST_F(OdbcTest, ResultsComePagedInTimeOrderFromOneSnapshot) {
+  BatchStore store;
+  DbError error;
+  ASSERT_TRUE(store.Connect(Conn("owner"), DbLimits{}, &error)) << error.message;
+  ASSERT_TRUE(store.CreateSchema(&error)) << error.message;
+  constexpr int kRows = 5003;  // a page and a bit
+  StoredBatch batch{"paged", "", "", "ID,APN", "ID", {}};
+  for (int i = 1; i <= kRows; ++i) {
+    // The cells go as one list of the dialect's: quotes, braces, commas.
+    batch.rows.push_back(
+        {i, "7B " + std::to_string(i) + ",\"a\\\\\"\"{,}\"", std::string(64, 'a'), {}});
+  }
+  batch.rows.back().cells = "";
+  BatchStore::Clash clash;
+  ASSERT_EQ(store.StoreBatch(batch, &clash, &error), BatchStore::Stored::Ok) << error.message;
+  // Row n's result: one time for all but the last three, which come first
+  // by time though last by id.
+  Database owner = Connected("owner");
+  ASSERT_TRUE(owner.Exec(
+      "INSERT INTO dtucfg_result (result_key, batch, row_no, station, port, result, "
+      "record_sha256, at) SELECT 'k' || n, 'paged', n, 's', 'p', 'ok', 'x', CASE WHEN n > ? THEN "
+      "TIMESTAMP WITH TIME ZONE '2026-01-01 00:00:00+00' + (? - n) * INTERVAL '1 microsecond' "
+      "ELSE TIMESTAMP WITH TIME ZONE '2026-01-01 00:00:01+00' END FROM generate_series(1, ?) n",
+      {std::int64_t{kRows - 3}, std::int64_t{kRows}, std::int64_t{kRows}}, nullptr, &error))
+      << error.message;
+
+  std::vector<ReportRow> all;
+  int pages = 0;
+  ASSERT_TRUE(store.Results(
+      "paged",
+      [&](const std::vector<ReportRow>& page) {
+        ++pages;
+        all.insert(all.end(), page.begin(), page.end());
+        // Kept after the snapshot: not in this report.
+        DbError late;
+        EXPECT_TRUE(
+            owner.Exec("INSERT INTO dtucfg_result (result_key, batch, row_no, station, "
+                       "port, result, record_sha256) VALUES (?, 'paged', 1, 's', 'p', "
+                       "'ok', 'x')",
+                       {"late" + std::to_string(pages)}, nullptr, &late))
+            << late.message;
+        return true;
+      },
+      &error))
+      << error.message;
+  EXPECT_EQ(pages, 2);
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kRows));
+  std::vector<std::string> order;
+  for (const ReportRow& row : all) {
+    order.push_back(row.row);
+  }
+  std::vector<std::string> want = {std::to_string(kRows), std::to_string(kRows - 1),
+                                   std::to_string(kRows - 2)};
+  for (int i = 1; i <= kRows - 3; ++i) {
+    want.push_back(std::to_string(i));
+  }
+  EXPECT_EQ(order, want);
+  EXPECT_EQ(all[5].cells, "7B 3,\"a\\\\\"\"{,}\"");
+  EXPECT_EQ(all[0].cells, "");
 }
 
 TEST_F(OdbcTest, AWrongPasswordIsRefusedWithoutShowingIt) {
