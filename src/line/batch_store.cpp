@@ -406,12 +406,17 @@ bool BatchStore::KeepResult(const std::string& batch, const Result& result, Kept
   return true;
 }
 
-bool BatchStore::CountLeft(const std::string& batch, const std::string& station, std::int64_t* left,
-                           DbError* error) {
-  return Count(
-      "SELECT COUNT(*) FROM dtucfg_row WHERE batch = ? AND (state = ? OR (state = ? AND "
-      "station = ?))",
-      {batch, StateWord(RowState::Free), StateWord(RowState::Claimed), station}, left, error);
+bool BatchStore::AnyLeft(const std::string& batch, const std::string& station, bool* left,
+                         DbError* error) {
+  std::int64_t any = 1;
+  const bool done = Count(
+      "SELECT CASE WHEN EXISTS (SELECT 1 FROM dtucfg_row WHERE batch = ? AND state = ?) OR "
+      "EXISTS (SELECT 1 FROM dtucfg_row WHERE batch = ? AND state = ? AND station = ?) THEN 1 "
+      "ELSE 0 END",
+      {batch, StateWord(RowState::Free), batch, StateWord(RowState::Claimed), station}, &any,
+      error);
+  *left = any != 0;
+  return done;
 }
 
 bool BatchStore::CountOpen(const std::string& batch, std::int64_t* open, DbError* error) {

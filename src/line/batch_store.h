@@ -246,9 +246,9 @@ class BatchStore {
     RowState next = RowState::Done;
   };
   bool KeepResult(const std::string& batch, const Result& result, Kept* kept, DbError* error);
-  // Rows free, or claimed by station.
-  bool CountLeft(const std::string& batch, const std::string& station, std::int64_t* left,
-                 DbError* error);
+  // Whether any row is free, or claimed by station. Each wait of a station
+  // asks, so it stops at the first such row rather than counting them all.
+  bool AnyLeft(const std::string& batch, const std::string& station, bool* left, DbError* error);
   // Rows free or claimed, of any station.
   bool CountOpen(const std::string& batch, std::int64_t* open, DbError* error);
 

@@ -37,12 +37,8 @@ bool BatchStore::ReadView(const std::vector<std::string>& names, LineView* view,
   DbResult stations;
   DbResult causes;
   DbResult open;
-  // One snapshot, so that every figure is of the same moment. The driver
-  // may run each statement in a savepoint, where the transaction's level can
-  // no longer be set.
-  if (!Exec("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL REPEATABLE READ", {},
-            nullptr, error) ||
-      !db_.Begin(error)) {
+  // One snapshot, so that every figure is of the same moment.
+  if (!db_.BeginSnapshot(error)) {
     return false;
   }
   bool read =
@@ -76,9 +72,7 @@ bool BatchStore::ReadView(const std::vector<std::string>& names, LineView* view,
   if (!read) {
     return Abandon();
   }
-  if (!db_.Commit(error) ||
-      !Exec("SET SESSION CHARACTERISTICS AS TRANSACTION ISOLATION LEVEL READ COMMITTED", {},
-            nullptr, error)) {
+  if (!db_.Commit(error)) {
     return false;
   }
   *view = LineView();

@@ -118,10 +118,6 @@ std::string List(const std::vector<std::string>& values) {
 const char* const kRules[] = {
     "REVOKE ALL ON dtucfg_schema, dtucfg_batch, dtucfg_row, dtucfg_unique, dtucfg_result, "
     "dtucfg_settle, dtucfg_station FROM PUBLIC",
-    // A row's last result, as status reads it for each row in doubt or
-    // held, without reading every result of the batch; made here, where an
-    // upgrade makes it too.
-    "CREATE INDEX IF NOT EXISTS dtucfg_result_row ON dtucfg_result (batch, row_no, id)",
     // The run's lease: held by token, renewed by its heartbeat. Locked while
     // a claim or a result is made, so that no one takes the name over then.
     "CREATE OR REPLACE FUNCTION dtucfg_lease_live(p_name text, p_token text) RETURNS "

@@ -386,13 +386,13 @@ bool DbLedger::Finished() {
     return false;
   }
   DbError dbError;
-  std::int64_t left = 1;
-  if (!store_.CountLeft(batch_, station_, &left, &dbError)) {
+  bool left = true;
+  if (!store_.AnyLeft(batch_, station_, &left, &dbError)) {
     std::string ignored;
     Failed(dbError, "", &ignored);
     return false;
   }
-  return left == 0;
+  return !left;
 }
 
 std::string DbLedger::Summary() {
