@@ -45,10 +45,18 @@ const char* const kSchema[] = {
 // What each version after the first adds to the tables; the rules are made
 // anew at every version. Version 2 added only rules.
 const char* const kToVersion3[] = {
-    // A row's results, for its history and for why it is held; and the few
-    // failures, counted by cause without reading every result.
+    // A row's results, for its history and for why it is held.
     R"(CREATE INDEX dtucfg_result_row ON dtucfg_result (batch, row_no, id))",
-    R"(CREATE INDEX dtucfg_result_failed ON dtucfg_result (batch, result) WHERE result <> '{ok}')",
+    // Running tallies, kept by the server as rows change and results come,
+    // so that what the views report costs the same at 100 rows or 100,000:
+    // rows per batch, station and state (but free, which is what is left of
+    // the batch's rows), and results per batch, station and result. A
+    // station only ever changes its own tallies.
+    R"(CREATE TABLE dtucfg_row_tally (batch VARCHAR(200) NOT NULL, station VARCHAR(200) NOT NULL,
+        state VARCHAR(8) NOT NULL, units BIGINT NOT NULL, PRIMARY KEY (batch, station, state)))",
+    R"(CREATE TABLE dtucfg_result_tally (batch VARCHAR(200) NOT NULL,
+        station VARCHAR(200) NOT NULL, result VARCHAR(12) NOT NULL, units BIGINT NOT NULL,
+        last_id BIGINT NOT NULL, PRIMARY KEY (batch, station, result)))",
 };
 
 struct Step {

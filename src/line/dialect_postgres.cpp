@@ -210,6 +210,53 @@ const char* const kRules[] = {
     "dtucfg_settle TO dtucfg_supervisor",
     "GRANT EXECUTE ON FUNCTION dtucfg_settle(text, bigint, text, text, text, text) TO "
     "dtucfg_supervisor",
+    // The tallies, counted anew from the rows and results whenever the
+    // rules are made, with no station writing meanwhile; then kept by
+    // triggers. A batch's row count is kept as the state 'rows' of no
+    // station.
+    "LOCK TABLE dtucfg_row, dtucfg_result IN SHARE MODE",
+    "DROP TRIGGER IF EXISTS dtucfg_rows_added ON dtucfg_row",
+    "DROP TRIGGER IF EXISTS dtucfg_rows_changed ON dtucfg_row",
+    "DROP TRIGGER IF EXISTS dtucfg_results_added ON dtucfg_result",
+    "DELETE FROM dtucfg_row_tally",
+    "INSERT INTO dtucfg_row_tally (batch, station, state, units) SELECT batch, '', 'rows', "
+    "COUNT(*) FROM dtucfg_row GROUP BY batch UNION ALL SELECT batch, COALESCE(station, ''), "
+    "state, COUNT(*) FROM dtucfg_row WHERE state <> '{free}' GROUP BY batch, COALESCE(station, "
+    "''), state",
+    "DELETE FROM dtucfg_result_tally",
+    "INSERT INTO dtucfg_result_tally (batch, station, result, units, last_id) SELECT batch, "
+    "station, result, COUNT(*), MAX(id) FROM dtucfg_result GROUP BY batch, station, result",
+    // Added in key order, so that two statements never wait on each other's
+    // tallies.
+    "CREATE OR REPLACE FUNCTION dtucfg_tally_rows_added() RETURNS trigger" DTU_DEFINER
+    "BEGIN INSERT INTO dtucfg_row_tally AS t (batch, station, state, units) SELECT batch, "
+    "station, state, SUM(d) FROM (SELECT batch, '' AS station, 'rows' AS state, 1 AS d FROM "
+    "came UNION ALL SELECT batch, COALESCE(station, ''), state, 1 FROM came WHERE state <> "
+    "'{free}') x GROUP BY batch, station, state ORDER BY batch, station, state ON CONFLICT "
+    "(batch, station, state) DO UPDATE SET units = t.units + EXCLUDED.units; RETURN NULL; "
+    "END $$",
+    "CREATE OR REPLACE FUNCTION dtucfg_tally_rows_changed() RETURNS trigger" DTU_DEFINER
+    "BEGIN INSERT INTO dtucfg_row_tally AS t (batch, station, state, units) SELECT batch, "
+    "station, state, SUM(d) FROM (SELECT batch, COALESCE(station, '') AS station, state, -1 "
+    "AS d FROM gone WHERE state <> '{free}' UNION ALL SELECT batch, COALESCE(station, ''), "
+    "state, 1 FROM came WHERE state <> '{free}') x GROUP BY batch, station, state HAVING "
+    "SUM(d) <> 0 ORDER BY batch, station, state ON CONFLICT (batch, station, state) DO UPDATE "
+    "SET units = t.units + EXCLUDED.units; RETURN NULL; END $$",
+    "CREATE OR REPLACE FUNCTION dtucfg_tally_results_added() RETURNS trigger" DTU_DEFINER
+    "BEGIN INSERT INTO dtucfg_result_tally AS t (batch, station, result, units, last_id) "
+    "SELECT batch, station, result, COUNT(*), MAX(id) FROM came GROUP BY batch, station, "
+    "result ORDER BY batch, station, result ON CONFLICT (batch, station, result) DO UPDATE SET "
+    "units = t.units + EXCLUDED.units, last_id = GREATEST(t.last_id, EXCLUDED.last_id); RETURN "
+    "NULL; END $$",
+    "CREATE TRIGGER dtucfg_rows_added AFTER INSERT ON dtucfg_row REFERENCING NEW TABLE AS came "
+    "FOR EACH STATEMENT EXECUTE FUNCTION dtucfg_tally_rows_added()",
+    "CREATE TRIGGER dtucfg_rows_changed AFTER UPDATE ON dtucfg_row REFERENCING OLD TABLE AS gone "
+    "NEW TABLE AS came FOR EACH STATEMENT EXECUTE FUNCTION dtucfg_tally_rows_changed()",
+    "CREATE TRIGGER dtucfg_results_added AFTER INSERT ON dtucfg_result REFERENCING NEW TABLE AS "
+    "came FOR EACH STATEMENT EXECUTE FUNCTION dtucfg_tally_results_added()",
+    "REVOKE ALL ON dtucfg_row_tally, dtucfg_result_tally FROM PUBLIC",
+    "REVOKE ALL ON FUNCTION dtucfg_tally_rows_added(), dtucfg_tally_rows_changed(), "
+    "dtucfg_tally_results_added() FROM PUBLIC",
     // The reporting views: one per question a supervisor or a reporting
     // tool asks. They read the tables with the owner's rights, so that a
     // reporter's login needs none on the tables themselves. A claimed row is
@@ -217,22 +264,22 @@ const char* const kRules[] = {
     // station's lease is live.
     "CREATE OR REPLACE VIEW dtucfg_version AS SELECT version FROM dtucfg_schema",
     "CREATE OR REPLACE VIEW dtucfg_batch_progress AS SELECT b.name AS batch, b.created_at, "
-    "COALESCE(r.total, 0) AS rows_total, COALESCE(r.free, 0) AS rows_free, COALESCE(r.claimed, "
-    "0) AS rows_in_doubt, COALESCE(g.writing, 0) AS rows_being_written, COALESCE(r.done, 0) AS "
-    "rows_done, COALESCE(r.void, 0) AS rows_void, COALESCE(r.held, 0) AS rows_held, "
-    "COALESCE(x.recent, 0) AS units_last_10_minutes, COALESCE(x.recent, 0) * 6 AS "
-    "units_per_hour, CASE WHEN x.recent > 0 THEN CAST(CEIL((COALESCE(r.free, 0) + "
-    "COALESCE(r.claimed, 0)) * 600.0 / x.recent) AS bigint) END AS seconds_left "
-    "FROM dtucfg_batch b LEFT JOIN (SELECT c.batch, SUM(c.n) AS total, SUM(c.n) FILTER (WHERE "
-    "c.state = '{free}') AS free, SUM(c.n) FILTER (WHERE c.state = '{claimed}') AS claimed, "
-    "SUM(c.n) FILTER (WHERE c.state = '{done}') AS done, SUM(c.n) FILTER (WHERE c.state = "
-    "'{void}') AS void, SUM(c.n) FILTER (WHERE c.state = '{held}') AS held FROM (SELECT batch, "
-    "state, COUNT(*) AS n FROM dtucfg_row GROUP BY batch, state) c GROUP BY c.batch) r ON "
-    "r.batch = b.name LEFT JOIN (SELECT w.batch, COUNT(*) AS writing FROM dtucfg_row w JOIN "
-    "dtucfg_station s ON s.name = w.station AND s.seen_at > CURRENT_TIMESTAMP - {lease} * "
-    "INTERVAL '1 second' WHERE w.state = '{claimed}' GROUP BY w.batch) g ON g.batch = b.name "
-    "LEFT JOIN (SELECT batch, COUNT(*) AS recent FROM dtucfg_result WHERE result = '{ok}' AND "
-    "at > CURRENT_TIMESTAMP - INTERVAL '600 seconds' GROUP BY batch) x ON x.batch = b.name",
+    "r.total AS rows_total, r.total - r.claimed - r.done - r.void - r.held AS rows_free, "
+    "r.claimed AS rows_in_doubt, COALESCE(g.writing, 0) AS rows_being_written, r.done AS "
+    "rows_done, r.void AS rows_void, r.held AS rows_held, COALESCE(x.recent, 0) AS "
+    "units_last_10_minutes, COALESCE(x.recent, 0) * 6 AS units_per_hour, CASE WHEN x.recent > "
+    "0 THEN CAST(CEIL((r.total - r.done - r.void - r.held) * 600.0 / x.recent) AS bigint) END "
+    "AS seconds_left "
+    "FROM dtucfg_batch b CROSS JOIN LATERAL (SELECT COALESCE(SUM(units) FILTER (WHERE state = "
+    "'rows'), 0) AS total, COALESCE(SUM(units) FILTER (WHERE state = '{claimed}'), 0) AS "
+    "claimed, COALESCE(SUM(units) FILTER (WHERE state = '{done}'), 0) AS done, "
+    "COALESCE(SUM(units) FILTER (WHERE state = '{void}'), 0) AS void, COALESCE(SUM(units) "
+    "FILTER (WHERE state = '{held}'), 0) AS held FROM dtucfg_row_tally WHERE batch = b.name) r "
+    "LEFT JOIN LATERAL (SELECT COUNT(*) AS writing FROM dtucfg_row w JOIN dtucfg_station s ON "
+    "s.name = w.station AND s.seen_at > CURRENT_TIMESTAMP - {lease} * INTERVAL '1 second' "
+    "WHERE w.batch = b.name AND w.state = '{claimed}') g ON true "
+    "LEFT JOIN LATERAL (SELECT COUNT(*) AS recent FROM dtucfg_result WHERE batch = b.name AND "
+    "result = '{ok}' AND at > CURRENT_TIMESTAMP - INTERVAL '600 seconds') x ON true",
     // A unit is not known again when it is tried once more, so first-pass
     // yield is the share of a station's tries that were done at once. Its
     // results, the rows it holds in doubt and its lease are summed in one
@@ -244,16 +291,17 @@ const char* const kRules[] = {
     "running, CAST(EXTRACT(EPOCH FROM CURRENT_TIMESTAMP - GREATEST(l.at, s.seen_at)) AS bigint) "
     "AS silent_seconds FROM (SELECT e.batch, e.station, SUM(e.done) AS done, SUM(e.failed) AS "
     "failed, MAX(e.last_id) AS last_id, SUM(e.in_doubt) AS in_doubt FROM (SELECT batch, "
-    "station, CASE WHEN result = '{ok}' THEN 1 ELSE 0 END AS done, CASE WHEN result = '{ok}' "
-    "THEN 0 ELSE 1 END AS failed, id AS last_id, 0 AS in_doubt FROM dtucfg_result UNION ALL "
-    "SELECT batch, station, 0, 0, CAST(NULL AS bigint), 1 FROM dtucfg_row WHERE state = "
-    "'{claimed}' UNION ALL SELECT batch, name, 0, 0, CAST(NULL AS bigint), 0 FROM "
-    "dtucfg_station WHERE batch IS NOT NULL) e GROUP BY e.batch, e.station) a "
-    "LEFT JOIN LATERAL (SELECT x.result, x.at FROM dtucfg_result x WHERE x.id = a.last_id LIMIT 1) "
-    "l "
-    "ON true LEFT JOIN dtucfg_station s ON s.name = a.station AND s.batch = a.batch",
-    "CREATE OR REPLACE VIEW dtucfg_failures AS SELECT batch, result AS cause, COUNT(*) AS "
-    "units, MAX(at) AS last_at FROM dtucfg_result WHERE result <> '{ok}' GROUP BY batch, result",
+    "station, CASE WHEN result = '{ok}' THEN units ELSE 0 END AS done, CASE WHEN result = "
+    "'{ok}' THEN 0 ELSE units END AS failed, last_id, 0 AS in_doubt FROM dtucfg_result_tally "
+    "UNION ALL SELECT batch, station, 0, 0, CAST(NULL AS bigint), units FROM dtucfg_row_tally "
+    "WHERE state = '{claimed}' AND units <> 0 UNION ALL SELECT batch, name, 0, 0, CAST(NULL AS "
+    "bigint), 0 FROM dtucfg_station WHERE batch IS NOT NULL) e GROUP BY e.batch, e.station) a "
+    "LEFT JOIN LATERAL (SELECT x.result, x.at FROM dtucfg_result x WHERE x.id = a.last_id "
+    "LIMIT 1) l ON true LEFT JOIN dtucfg_station s ON s.name = a.station AND s.batch = "
+    "a.batch",
+    "CREATE OR REPLACE VIEW dtucfg_failures AS SELECT t.batch, t.result AS cause, SUM(t.units) "
+    "AS units, (SELECT x.at FROM dtucfg_result x WHERE x.id = MAX(t.last_id)) AS last_at FROM "
+    "dtucfg_result_tally t WHERE t.result <> '{ok}' GROUP BY t.batch, t.result",
     "CREATE OR REPLACE VIEW dtucfg_open_rows AS SELECT r.batch, r.row_no, r.state, r.station, "
     "r.port, r.claimed_at AS since, CAST(EXTRACT(EPOCH FROM CURRENT_TIMESTAMP - r.claimed_at) "
     "AS bigint) AS age_seconds, (SELECT x.result FROM dtucfg_result x WHERE x.batch = r.batch "

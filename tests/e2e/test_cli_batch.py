@@ -184,7 +184,27 @@ class BatchTest(CliTest):
         super().setUp()
         self.printed = []  # every byte any command printed or wrote
         self.addCleanup(self.check_no_password)
+        self.addCleanup(self.check_tallies)
         self.write_file("p.ini", PROFILE)
+
+    def check_tallies(self):
+        """Whatever the test did, the server's running tallies, which the
+        reporting views read, still agree with the rows and results."""
+        try:
+            if PG.psql("SELECT to_regclass('dtucfg_row_tally') IS NOT NULL").strip() != "t":
+                return
+        except (RuntimeError, subprocess.SubprocessError):
+            return  # the test left the server stopped
+        pairs = [("SELECT batch, '', 'rows', COUNT(*) FROM dtucfg_row GROUP BY batch UNION ALL "
+                  "SELECT batch, COALESCE(station, ''), state, COUNT(*) FROM dtucfg_row WHERE "
+                  "state <> 'free' GROUP BY 1, 2, 3",
+                  "SELECT batch, station, state, units FROM dtucfg_row_tally WHERE units <> 0"),
+                 ("SELECT batch, station, result, COUNT(*), MAX(id) FROM dtucfg_result "
+                  "GROUP BY 1, 2, 3",
+                  "SELECT batch, station, result, units, last_id FROM dtucfg_result_tally")]
+        for truth, tally in pairs:
+            self.assertEqual(sorted(PG.psql(truth).splitlines()),
+                             sorted(PG.psql(tally).splitlines()))
 
     def check_no_password(self):
         printed = b"".join(self.printed)

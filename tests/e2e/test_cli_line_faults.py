@@ -366,6 +366,7 @@ class LoginTest(FaultTest):
         views = PG.psql("SELECT string_agg(table_name, ', ') FROM information_schema.views "
                         "WHERE table_name LIKE 'dtucfg%'").strip()
         PG.psql("DROP VIEW " + views, "DROP INDEX dtucfg_result_row",
+                "DROP TABLE dtucfg_row_tally, dtucfg_result_tally",
                 "UPDATE dtucfg_schema SET version = 2")
         code, _, err = self.dtucfg("batch", "status", "u1", role="supervisor")
         self.assertEqual(code, 2, err)
