@@ -163,6 +163,7 @@ class ServePageTest(BatchTest):
         self.assertEqual(sorted(s["last_result"] for s in page["batches"][0]["stations"]),
                          ["ok", "ok"])
         self.assertEqual({s["yield"] for s in page["batches"][0]["stations"]}, {"100.0 %"})
+        self.assertEqual({s["silent"] for s in page["batches"][0]["stations"]}, {""})
         self.assertNotEqual(page["batches"][0]["left"], "no rate yet")
         shot = os.environ.get("DTU_SERVE_SHOT") or self.path("serve.png")
         self.assertEqual(browser.ask(shot=shot), {"ok": True})
@@ -182,6 +183,26 @@ class ServePageTest(BatchTest):
         line.finish()
         page = self.shown(browser, line, lambda p: p["batches"][0]["done"] == "6", "6 done")
         self.check_same(page, self.status("wall"))
+
+        # What the supervisor must see across the room, as a line can leave
+        # it: a row in doubt, a held row with its failure, stations gone silent.
+        PG.psql("UPDATE dtucfg_row SET state = 'claimed', claim_key = 'k' WHERE batch = 'wall' "
+                "AND row_no = 5",
+                "UPDATE dtucfg_row SET state = 'held' WHERE batch = 'wall' AND row_no = 6",
+                "INSERT INTO dtucfg_result (result_key, batch, row_no, station, port, result, "
+                "record_sha256) SELECT 'f6', batch, row_no, station, port, 'mismatch', "
+                "record_sha256 FROM dtucfg_row WHERE batch = 'wall' AND row_no = 6",
+                "UPDATE dtucfg_result SET at = at - INTERVAL '1 minute' WHERE batch = 'wall'")
+        page = self.shown(browser, None, lambda p: p["batches"][0]["held_rows"], "a held row")
+        status = self.status("wall")
+        self.check_same(page, status)
+        shown = page["batches"][0]
+        self.assertEqual([(int(r["row"]), r["station"], r["port"]) for r in shown["held_rows"]],
+                         [(r["row"], r["station"], r["port"]) for r in status["held_rows"]])
+        self.assertEqual([r["row"] for r in status["in_doubt_rows"]], [5])
+        self.assertEqual([(c["cause"], int(c["units"])) for c in shown["failures"]],
+                         [("mismatch", 1)])
+        self.assertTrue(all(s["silent"] for s in shown["stations"]), shown["stations"])
 
         serve.process.send_signal(signal.SIGINT)
         self.assertEqual(serve.process.wait(timeout=5), 130)
