@@ -220,6 +220,15 @@ class BatchUnderWineTest(unittest.TestCase):
         status = json.loads(out)
         self.assertEqual((status["free"], status["done"], status["stations"][0]["station"]),
                          (0, 1, "wine"))
+        # A returns desk on Windows reads the views with a reporter's login.
+        code, out, err = dtucfg("trace", "--port", "COM3", "--json", role="reporter")
+        self.assertEqual(code, 0, err)
+        trace = json.loads(out)
+        self.assertEqual((trace["status"], trace["origin"]["batch"], trace["origin"]["port"]),
+                         ("provisioned", "w", "COM3"))
+        code, out, err = dtucfg("batch", "serve", "w", role="reporter")
+        self.assertEqual((code, out), (2, b""), err)
+        self.assertIn("batch serve runs in the Linux build of dtucfg only", err)
         for _, password in ROLES.values():
             self.assertNotIn(password.encode(), b"".join(printed))
 
