@@ -214,7 +214,8 @@ class ServeSafetyTest(BatchTest):
         serve = Serve(self)
         status, headers, body = serve.request(path="/data.json")
         self.assertEqual(status, 200, body)
-        self.assertEqual(json.loads(body)["batches"][0]["batch"], "safe")
+        # Every open batch, another test's among them when it left one open.
+        self.assertIn("safe", [b["batch"] for b in json.loads(body)["batches"]])
         self.assertEqual(headers["Cache-Control"], "no-store")
         self.assertEqual(headers["X-Content-Type-Options"], "nosniff")
         self.assertEqual(headers["Referrer-Policy"], "no-referrer")
@@ -247,7 +248,8 @@ class ServeSafetyTest(BatchTest):
                 self.assertEqual(status, 403, body)
                 self.assertNotIn(b"safe", body)
         status, _, body = wide.request(path="/data.json?token=" + token.group(1))
-        self.assertEqual((status, json.loads(body)["batches"][0]["batch"]), (200, "safe"))
+        self.assertEqual(status, 200, body)
+        self.assertIn("safe", [b["batch"] for b in json.loads(body)["batches"]])
         self.assertEqual(wide.request(path=wide.path)[0], 200)
 
         code, _, err = self.dtucfg("batch", "serve", "--listen", "0.0.0.0:8080",
