@@ -34,6 +34,7 @@ expect "--no-verify" dtucfg write unit.ini --no
 expect "ini json raw" dtucfg read --port sim --format ""
 expect "json" dtucfg show unit.ini --format j
 expect "all" dtucfg --timeout 5 restart --port a
+expect "" dtucfg trace --port a
 expect "release report" dtucfg batch re
 expect "--row" dtucfg batch void lot-1 --db DSN=x --r
 expect "" dtucfg line --batch lot-1 --station ""
