@@ -21,18 +21,14 @@ int Run(const Options& options) {
   const std::vector<PortInfo> ports = ListPorts();
   if (options.json) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    const auto orNull = [](const std::optional<std::string>& value) {
-      return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-    };
     for (const PortInfo& port : ports) {
       nlohmann::ordered_json entry;
       entry["name"] = port.name;
-      entry["description"] = port.description.empty() ? nlohmann::ordered_json(nullptr)
-                                                      : nlohmann::ordered_json(port.description);
-      entry["vid"] = orNull(port.vid);
-      entry["pid"] = orNull(port.pid);
-      entry["serial"] = orNull(port.serial);
-      entry["by_id"] = orNull(port.byId);
+      entry["description"] = JsonOrNull(port.description);
+      entry["vid"] = JsonOrNull(port.vid);
+      entry["pid"] = JsonOrNull(port.pid);
+      entry["serial"] = JsonOrNull(port.serial);
+      entry["by_id"] = JsonOrNull(port.byId);
       list.push_back(entry);
     }
     Result(DumpJson(list));

@@ -42,5 +42,14 @@ std::string RecordTable(const ConfigImage& record, const std::vector<FieldWarnin
 std::string FieldName(int control);
 // JSON text: UTF-8 where the bytes allow it; the record's hex keeps them all.
 std::string DumpJson(const nlohmann::ordered_json& json);
+// null for a text that is empty or a value that is missing, as dtucfg's JSON
+// writes what is not known.
+inline nlohmann::ordered_json JsonOrNull(const std::string& text) {
+  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+}
+template <typename T>
+nlohmann::ordered_json JsonOrNull(const std::optional<T>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+}
 
 #endif

@@ -6,9 +6,12 @@ namespace {
 
 DbValue StateWord(RowState state) { return std::string(RowStateName(state)); }
 DbValue ResultWord(UnitResult result) { return std::string(ResultName(result)); }
-std::int64_t Number(const std::optional<std::string>& cell) { return cell ? std::stoll(*cell) : 0; }
 
 }  // namespace
+
+std::int64_t BatchStore::Number(const std::optional<std::string>& cell) {
+  return cell ? std::stoll(*cell) : 0;
+}
 
 bool BatchStore::Connect(const std::string& connection, const DbLimits& limits, DbError* error) {
   db_.SetLimits(limits);

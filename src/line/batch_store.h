@@ -259,6 +259,8 @@ class BatchStore {
              DbError* error);
   bool Word(const std::string& sql, const std::vector<DbValue>& params, std::string* word,
             DbError* error);
+  // A cell as a number; 0 for NULL.
+  static std::int64_t Number(const std::optional<std::string>& cell);
   bool MakeRules(DbError* error);
   // What the versions after from add to the tables.
   bool Steps(int from, DbError* error);

@@ -8,8 +8,6 @@
 
 namespace {
 
-std::int64_t Number(const std::optional<std::string>& cell) { return cell ? std::stoll(*cell) : 0; }
-
 std::optional<std::int64_t> MaybeNumber(const std::optional<std::string>& cell) {
   return cell ? std::optional<std::int64_t>(std::stoll(*cell)) : std::nullopt;
 }

@@ -224,14 +224,6 @@ int FindInDatabase(BatchStore& store, const std::string& idHex, bool* found, Ori
   return kExitOk;
 }
 
-nlohmann::ordered_json Optional(const std::string& text) {
-  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
-}
-
-nlohmann::ordered_json Optional(const std::optional<std::string>& text) {
-  return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json(nullptr);
-}
-
 nlohmann::ordered_json ChangesJson(const std::vector<Difference>& differences) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const Difference& d : differences) {
@@ -295,14 +287,14 @@ int Tell(const Options& options, const ConfigImage& unit, const Origin* origin) 
   const bool same = identity.empty() && settings.empty();
   if (options.json) {
     nlohmann::ordered_json from;
-    from["batch"] = Optional(origin->batch);
-    from["report"] = Optional(origin->report);
+    from["batch"] = JsonOrNull(origin->batch);
+    from["report"] = JsonOrNull(origin->report);
     from["row"] = origin->row;
-    from["state"] = Optional(origin->state);
-    from["station"] = Optional(origin->station);
-    from["port"] = Optional(origin->port);
-    from["time"] = Optional(origin->at);
-    from["result"] = Optional(origin->result);
+    from["state"] = JsonOrNull(origin->state);
+    from["station"] = JsonOrNull(origin->station);
+    from["port"] = JsonOrNull(origin->port);
+    from["time"] = JsonOrNull(origin->at);
+    from["result"] = JsonOrNull(origin->result);
     json["origin"] = from;
     json["status"] = same ? "provisioned" : "changed";
     json["id"] = IdText(unit);
@@ -393,12 +385,8 @@ int Run(const Options& options) {
       code = FindInReport(options, report, made, KeyValueHex(unit, kIdKey), &found, &origin);
     }
   } else {
-    std::string connection;
-    code = DbConnectionString(given.db, &connection);
     BatchStore store;
-    if (code == kExitOk) {
-      code = OpenBatchStore({"", given.db, given.dbTimeout}, false, &store);
-    }
+    code = OpenBatchStore({"", given.db, given.dbTimeout}, false, &store);
     if (code == kExitOk) {
       code = ReadUnit(options, &unit);
     }

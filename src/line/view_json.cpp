@@ -1,15 +1,10 @@
 #include "line/view_json.h"
 
+#include "cli/render.h"
+
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-Json Maybe(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
-
-template <typename T>
-Json Maybe(const std::optional<T>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
 
 Json OpenRowJson(const OpenRow& row) {
   Json json = {{"row", row.row},
@@ -44,10 +39,10 @@ Json BatchJson(const LineView& view, const BatchProgress& batch) {
                         {RowStateName(RowState::Done), station.done},
                         {"failed", station.failed},
                         {"in_doubt", station.inDoubt},
-                        {"last", Maybe(station.lastAt)},
-                        {"last_result", Maybe(station.lastResult)},
-                        {"first_pass_yield", Maybe(station.firstPassYield)},
-                        {"silent_seconds", Maybe(station.silentFor)}});
+                        {"last", JsonOrNull(station.lastAt)},
+                        {"last_result", JsonOrNull(station.lastResult)},
+                        {"first_pass_yield", JsonOrNull(station.firstPassYield)},
+                        {"silent_seconds", JsonOrNull(station.silentFor)}});
   }
   Json doubt = Json::array();
   Json held = Json::array();
@@ -69,7 +64,7 @@ Json BatchJson(const LineView& view, const BatchProgress& batch) {
   json["units_last_10_minutes"] = batch.recentOk;
   json["units_per_minute"] = static_cast<double>(batch.recentOk) / 10.0;
   json["units_per_hour"] = batch.perHour;
-  json["seconds_left"] = Maybe(batch.secondsLeft);
+  json["seconds_left"] = JsonOrNull(batch.secondsLeft);
   json["created"] = batch.createdAt;
   json["read_at"] = view.readAt;
   return json;
